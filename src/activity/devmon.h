@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "platform/cl_ev.h"
+#include "platform/kvo_result.h"
 
 // The device calls of the monitor, so that tests can stand in for /dev/input.
 // Each returns what the system call returns and leaves errno as it sets it.

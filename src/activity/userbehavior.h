@@ -8,6 +8,7 @@
 
 #include "config/autoconf.h"
 #include "platform/cl_ev.h"
+#include "platform/kvo_result.h"
 
 // Handle of the IPC library; only ever passed as an unused parameter.
 struct yul_ipc_st;
