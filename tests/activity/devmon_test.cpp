@@ -223,30 +223,6 @@ TEST(DevmonScan, OpensCharacterDevicesWithKeysOrRelativeAxes) {
     }
 }
 
-TEST(DevmonScan, RescanKeepsOpenDevicesAndClosesVanishedOnes) {
-    FakeDevmonEnv env;
-    env.AddDevice(0, kKeyTypes);
-    env.AddDevice(1, kRelTypes);
-    Devmon devmon(&env);
-    ASSERT_EQ(KVO_OK, devmon.LoadDevs());
-    int kept = devmon.DeviceFd(1);
-    env.Unplug(0);
-    env.AddDevice(5, kKeyTypes);
-    ASSERT_EQ(KVO_OK, devmon.LoadDevs());
-    EXPECT_EQ(-1, devmon.DeviceFd(0));
-    EXPECT_EQ(kept, devmon.DeviceFd(1));
-    EXPECT_NE(-1, devmon.DeviceFd(5));
-    EXPECT_EQ(2, devmon.DeviceCount());
-    EXPECT_EQ(1, env.closes());
-    // The last device gone: the scan fails and leaves nothing open.
-    env.Unplug(1);
-    env.Unplug(5);
-    EXPECT_EQ(KVO_E_FAIL, devmon.LoadDevs());
-    EXPECT_EQ(0, devmon.DeviceCount());
-    EXPECT_TRUE(env.OpenFds().empty());
-    EXPECT_EQ(0, env.badCalls());
-}
-
 TEST_F(DevmonTest, UnopenableNodeAloneFailsInitialize) {
     env.AddNode(3, Dev(kKeyTypes, S_IFCHR | 0660, EACCES));
     LogCapture log;

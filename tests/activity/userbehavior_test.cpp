@@ -137,18 +137,6 @@ TEST_F(UserBehaviorTest, SwitchOffAnnouncesNothingAndOnlyLogs) {
     EXPECT_TRUE(announced.empty());
 }
 
-TEST_F(UserBehaviorTest, SwitchIsReadAtEachReport) {
-    ASSERT_EQ(KVO_OK, Start(1, 10000));
-    clock.AdvanceTo(10000);
-    ASSERT_EQ(2u, announced.size());
-    conf.behavior_switch = 0;
-    behavior.DevMonNotify(1);  // ignored: no "using" while switched off
-    EXPECT_EQ(2u, announced.size());
-    conf.behavior_switch = 1;
-    behavior.DevMonNotify(1);
-    EXPECT_EQ((std::vector<Announcement>{Using(0), Idle(10000), Using(10000)}), announced);
-}
-
 TEST_F(UserBehaviorTest, UnInitializeStopsTheIdleTimer) {
     ASSERT_EQ(KVO_OK, Start(1, 5000));
     behavior.UnInitialize();
