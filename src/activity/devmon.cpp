@@ -149,7 +149,7 @@ uint32_t Devmon::LoadDevs() {
         if ((mode & S_IFCHR) == 0 || m_devFds[slot] != -1) continue;
         if (OpenSlot(slot, path) == ENOENT) {
             lastError = ENOENT;
-            break;  // the nodes end here
+            break;  // the node vanished between stat and open: stop the scan
         }
     }
     if (m_devCount != 0) {
