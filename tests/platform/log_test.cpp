@@ -147,10 +147,4 @@ TEST_F(LogFileTest, LevelSettingFiltersHigherLevels) {
     }
 }
 
-TEST(LogFileName, IsTheTextAfterTheLastSlash) {
-    EXPECT_STREQ("a.cpp", kvo_log_file_name("/src/x/a.cpp"));
-    EXPECT_STREQ("a.cpp", kvo_log_file_name("a.cpp"));
-    EXPECT_STREQ("", kvo_log_file_name("dir/"));
-}
-
 }  // namespace

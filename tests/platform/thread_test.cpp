@@ -88,9 +88,4 @@ TEST(Thread, GettidIsTheKernelThreadId) {
     EXPECT_NE(kvo_gettid(), tid);
 }
 
-TEST(Thread, StartRefusesANullProc) {
-    kvo_thread_t thread;
-    EXPECT_NE(0, kvo_thread_start(&thread, nullptr, nullptr));
-}
-
 }  // namespace
