@@ -73,9 +73,16 @@ struct IntCase {
 };
 
 TEST(IniParse, GetIntIsBaseTenWithDefaultOnlyWhenAbsent) {
-    const IntCase cases[] = {{"20", 20},   {"-7", -7},           {"abc", 0}, {"12abc", 12},
-                             {"010", 10},  {"0x10", 0},          {"", 0},    {"  5", 5},
-                             {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}};
+    const IntCase cases[] = {{"20", 20},
+                             {"-7", -7},
+                             {"abc", 0},
+                             {"12abc", 12},
+                             {"010", 10},
+                             {"0x10", 0},
+                             {"", 0},
+                             {"  5", 5},
+                             {"99999999999", 2147483647},
+                             {"-99999999999", -2147483647 - 1}};
     for (const auto& c : cases) {
         IniPtr ini = Parse(std::string("[s]\nk = ") + c.value + "\n");
         EXPECT_EQ(c.want, kvo_ini_file_get_int(ini.get(), "s", "k", 77)) << c.value;
@@ -92,8 +99,8 @@ int Collect(const char* section, const char* key, const char* value, void* conte
 }
 
 TEST(IniParse, EnumerationGivesEverySectionEntryInFileOrder) {
-    IniPtr ini = Parse(
-        "[cpu_group]\nio = 30;80\nnet = 10\n[other]\nx = 1\n[cpu_group]\nio = 5;6\nui=;70\n");
+    IniPtr ini =
+        Parse("[cpu_group]\nio = 30;80\nnet = 10\n[other]\nx = 1\n[cpu_group]\nio = 5;6\nui=;70\n");
     Entries seen;
     EXPECT_EQ(4, kvo_ini_file_enum_section(ini.get(), "cpu_group", Collect, &seen));
     const Entries want = {{"io", "30;80"}, {"net", "10"}, {"io", "5;6"}, {"ui", ";70"}};

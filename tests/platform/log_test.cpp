@@ -66,11 +66,11 @@ TEST_F(LogFileTest, LinesCarryTheExactPrefix) {
     const std::string start = std::string("[PID:") + pid + "]\t";
     auto lines = Lines(Text());
     ASSERT_EQ(2u, lines.size()) << Text();
-    EXPECT_TRUE(MatchesAroundLineNumber(
-        lines[0], start + "[INFO]\t[kvo_vurizeda] [log_test.cpp(", ")] hello 5"))
+    EXPECT_TRUE(MatchesAroundLineNumber(lines[0], start + "[INFO]\t[kvo_vurizeda] [log_test.cpp(",
+                                        ")] hello 5"))
         << lines[0];
-    EXPECT_TRUE(MatchesAroundLineNumber(
-        lines[1], start + "[ERROR]\t[kvo_vurizeda] [log_test.cpp(", ")] failed: 0x84ce0001"))
+    EXPECT_TRUE(MatchesAroundLineNumber(lines[1], start + "[ERROR]\t[kvo_vurizeda] [log_test.cpp(",
+                                        ")] failed: 0x84ce0001"))
         << lines[1];
 }
 
@@ -132,7 +132,7 @@ struct LevelCase {
 };
 
 TEST_F(LogFileTest, LevelSettingFiltersHigherLevels) {
-    const LevelCase cases[] = {{nullptr, 2}, {"0", 0}, {"1", 1}, {"2", 2}, {"3", 3},
+    const LevelCase cases[] = {{nullptr, 2}, {"0", 0}, {"1", 1},  {"2", 2}, {"3", 3},
                                {"abc", 2},   {"", 2},  {"2x", 2}, {"9", 3}, {"-4", 0}};
     for (const auto& c : cases) {
         UseLevel(c.levelText);
@@ -145,12 +145,6 @@ TEST_F(LogFileTest, LevelSettingFiltersHigherLevels) {
         }
         EXPECT_EQ(want, Lines(Text())) << (c.levelText ? c.levelText : "(unset)");
     }
-}
-
-TEST(LogFileName, IsTheTextAfterTheLastSlash) {
-    EXPECT_STREQ("a.cpp", kvo_log_file_name("/src/x/a.cpp"));
-    EXPECT_STREQ("a.cpp", kvo_log_file_name("a.cpp"));
-    EXPECT_STREQ("", kvo_log_file_name("dir/"));
 }
 
 }  // namespace

@@ -68,6 +68,26 @@ TEST(PathTransform, WithoutTheEnvironmentAtIsTheDirectoryOfTheCode) {
     }
 }
 
+// Production case: the platform code lives inside a shared library, and "@" is
+// that library's directory, not the program's.
+TEST(PathTransform, InsideASharedLibraryAtIsTheLibraryDirectory) {
+    BaseDirEnv env(nullptr);
+    kvo_dll_t probe = nullptr;
+    ASSERT_EQ(0, kvo_dll_open(KVO_PLATFORM_PROBE_LIB, &probe));
+    void* address = nullptr;
+    ASSERT_EQ(0, kvo_dll_get_addr(probe, "kvo_probe_path_transform", &address));
+    auto transform = reinterpret_cast<int (*)(const char*, char*, size_t)>(address);
+    char out[4096];
+    ASSERT_EQ(0, transform("@/../config/kvo_vurizeda.ini", out, sizeof(out)));
+    char libDir[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(KVO_PLATFORM_PROBE_LIB, libDir));
+    std::string dir(libDir);
+    dir.resize(dir.rfind('/'));
+    EXPECT_EQ(dir + "/../config/kvo_vurizeda.ini", std::string(out));
+    EXPECT_NE(ExecutableDirectory(), dir) << "the probe must live apart from the program";
+    kvo_dll_close(probe);
+}
+
 TEST(PathTransform, TooSmallABufferFailsWithAnEmptyResult) {
     BaseDirEnv env("/opt/kvo/lib");
     char out[8] = "garbage";

@@ -200,19 +200,4 @@ TEST(RwLock, NestedSharedAcquisitionWhileAWriterWaitsDoesNotDeadlock) {
     kvo_rwlock_destroy(lock);
 }
 
-TEST(Atomic32, AddAndFetchReturnsTheNewValueAndLosesNoUpdate) {
-    volatile int32_t word = 0;
-    kvo_atomic32_set(&word, 40);
-    EXPECT_EQ(42, kvo_atomic32_add_and_fetch(&word, 2));
-    EXPECT_EQ(41, kvo_atomic32_add_and_fetch(&word, -1));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i) kvo_atomic32_add_and_fetch(&word, 1);
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(40041, kvo_atomic32_get(&word));
-}
-
 }  // namespace
