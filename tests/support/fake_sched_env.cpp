@@ -88,6 +88,7 @@ int FakeSchedEnv::SignalThread(uint32_t t, int sig) {
 void FakeSchedEnv::SleepMs(int64_t ms) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sleeps.push_back(ms);
+    errno = EINTR;  // as an interrupted nanosleep leaves it: callers must not leak it
 }
 
 bool FakeSchedEnv::InstallSigusr1(void (*)(int)) {
