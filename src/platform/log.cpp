@@ -1,0 +1,91 @@
+// Logger: one formatted line per write() to stderr or to $KVO_LOG_FILE.
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "platform/kvo_base.h"
+#include "platform/log_sink.h"
+
+namespace {
+
+// Long enough for any line the library writes; longer ones are truncated.
+constexpr size_t kLineMax = 4096;
+constexpr int kDefaultLevel = KVO_LOG_INFO;
+
+// The sink is chosen once, lazily; g_ready publishes g_fd and g_level.
+pthread_mutex_t g_initLock = PTHREAD_MUTEX_INITIALIZER;
+int g_ready = 0;
+int g_fd = STDERR_FILENO;
+int g_level = kDefaultLevel;
+
+int ParseLevel(const char* text) {
+    if (text == nullptr || *text == '\0') return kDefaultLevel;
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (end == text || *end != '\0') return kDefaultLevel;
+    if (value < KVO_LOG_ERROR) return KVO_LOG_ERROR;
+    if (value > KVO_LOG_DEBUG) return KVO_LOG_DEBUG;
+    return static_cast<int>(value);
+}
+
+int OpenSink() {
+    const char* path = getenv("KVO_LOG_FILE");
+    if (path == nullptr || *path == '\0') return STDERR_FILENO;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return fd >= 0 ? fd : STDERR_FILENO;
+}
+
+void EnsureReady() {
+    if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
+    pthread_mutex_lock(&g_initLock);
+    if (!g_ready) {
+        g_level = ParseLevel(getenv("KVO_LOG_LEVEL"));
+        g_fd = OpenSink();
+        __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&g_initLock);
+}
+
+}  // namespace
+
+void KvoLogReloadSettings() {
+    pthread_mutex_lock(&g_initLock);
+    if (g_ready && g_fd != STDERR_FILENO) close(g_fd);
+    g_fd = STDERR_FILENO;
+    __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&g_initLock);
+}
+
+extern "C" void kvo_log_output(int level, const char* format, ...) {
+    if (format == nullptr) return;
+    int savedErrno = errno;  // callers log between a failing call and reading errno
+    EnsureReady();
+    if (level > g_level) {
+        errno = savedErrno;
+        return;
+    }
+    char line[kLineMax];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof(line) - 1, format, args);  // keep a byte for '\n'
+    va_end(args);
+    if (n < 0) n = 0;
+    size_t length = static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n)
+                                                               : sizeof(line) - 2;
+    if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
+    // One write per line keeps concurrent lines whole in an O_APPEND file.
+    while (write(g_fd, line, length) < 0 && errno == EINTR) {
+    }
+    errno = savedErrno;
+}
+
+extern "C" const char* kvo_log_file_name(const char* path) {
+    if (path == nullptr) return "";
+    const char* slash = strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
