@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/kvo_word.h"
 #include "support/fake_cpu_ctrl.h"
 
 namespace {
@@ -80,12 +81,21 @@ TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
 
 TEST(AutoCpuWindow, AveragesAreSummedInDoublePrecision) {
     // 600 samples of 0.1: a float sum drifts by dozens of ulps, a double sum
-    // averages back to 0.1f. At the ceiling the rule grants the process average.
-    Rig rig(MakeConf(30, 0.01f, 600));
-    for (int i = 0; i < 600; ++i) {
-        ASSERT_EQ(Feed(rig.quota, 30, 0.1f), 0.0f);  // the baseline window
+    // averages back to 0.1f.
+    const struct {
+        float ceiling, sys, proc, want;
+    } cases[] = {
+        {30, 30, 0.1f, 0.1f},                   // at the ceiling: the process average
+        {0.3f, 0.1f, 0.25f, 0.3f - 0.1f + 0.25f},  // headroom over the system average
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.want);
+        Rig rig(MakeConf(c.ceiling, 0.01f, 600));
+        for (int i = 0; i < 600; ++i) {
+            ASSERT_EQ(Feed(rig.quota, c.sys, c.proc), 0.0f);  // the baseline window
+        }
+        EXPECT_FLOAT_EQ(Feed(rig.quota, c.sys, c.proc), c.want);  // slid by one: decides
     }
-    EXPECT_FLOAT_EQ(Feed(rig.quota, 30, 0.1f), 0.1f);  // slid by one: decides
 }
 
 // ---- The three rules, each decided on the sample after a one-sample baseline ----
@@ -216,11 +226,14 @@ TEST(AutoCpuLimit, ShareIsProcessorsTimesLimitOverThreadsOr50OutOfRange) {
         {4, 50, 2, 100},                                   // the top is accepted
         {1, 1, 10, 0.1f},                                  // so is the bottom
         {3, 10, 4, 7.5f},
+        // The bottom is tested before rounding to float, the top after it.
+        {1, 0.7f, 7, 50},         // 0.0999999983 rounds up to 0.1f: still too little
+        {3, 500.0f / 3, 5, 100},  // 100.000003 rounds down to 100: accepted
     };
     for (const ShareCase& c : cases) {
         SCOPED_TRACE(testing::Message() << c.processors << " cpus, " << c.limit << ", "
                                         << c.threads << " threads");
-        Rig rig(MakeConf(100, 0.5f, 15), c.processors);
+        Rig rig(MakeConf(1000, 0.5f, 15), c.processors);  // the ceiling stays out of the way
         for (unsigned int tid = c.threads; tid >= 1; --tid) {
             rig.quota.AddMonitorThread(tid);
         }

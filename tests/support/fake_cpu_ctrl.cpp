@@ -2,33 +2,42 @@
 
 int FakeCpuCtrl::Register() {
     std::lock_guard<std::mutex> hold(m_lock);
-    m_calls.push_back({Op::kRegister, 0, 0.0f});
+    Record({Op::kRegister, 0, 0.0f});
     ++m_registrations;
     return 1;
 }
 
 void FakeCpuCtrl::Unregister() {
     std::lock_guard<std::mutex> hold(m_lock);
-    m_calls.push_back({Op::kUnregister, 0, 0.0f});
+    Record({Op::kUnregister, 0, 0.0f});
     if (m_registrations > 0) {
         --m_registrations;
     }
 }
 
 int FakeCpuCtrl::Add(unsigned int tid, float percent) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_calls.push_back({Op::kAdd, tid, percent});
-    if (tid == 0 || !(percent >= 0.1f && percent <= 100.0f)) {
-        m_limits.erase(tid);  // a refused percentage ends the thread's limit
-        return 0;
+    int accepted = 1;
+    std::function<void(unsigned int, float)> hook;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        Record({Op::kAdd, tid, percent});
+        if (tid == 0 || !(percent >= 0.1f && percent <= 100.0f)) {
+            m_limits.erase(tid);  // a refused percentage ends the thread's limit
+            accepted = 0;
+        } else {
+            m_limits[tid] = percent;
+        }
+        hook = m_addHook;
     }
-    m_limits[tid] = percent;
-    return 1;
+    if (hook) {
+        hook(tid, percent);
+    }
+    return accepted;
 }
 
 void FakeCpuCtrl::Del(unsigned int tid) {
     std::lock_guard<std::mutex> hold(m_lock);
-    m_calls.push_back({Op::kDel, tid, 0.0f});
+    Record({Op::kDel, tid, 0.0f});
     m_limits.erase(tid);
 }
 
@@ -71,6 +80,22 @@ std::vector<std::pair<unsigned int, float>> FakeCpuCtrl::Adds() const {
 int FakeCpuCtrl::Registrations() const {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_registrations;
+}
+
+void FakeCpuCtrl::SetAddHook(std::function<void(unsigned int, float)> hook) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_addHook = std::move(hook);
+}
+
+void FakeCpuCtrl::SetRecording(bool on) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_recording = on;
+}
+
+void FakeCpuCtrl::Record(const Call& call) {
+    if (m_recording) {
+        m_calls.push_back(call);
+    }
 }
 
 void FakeCpuCtrl::ClearCalls() {

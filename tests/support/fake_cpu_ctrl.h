@@ -3,6 +3,7 @@
 // percentage outside 0.1 to 100 refused and ending an existing entry).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -35,11 +36,20 @@ public:
     std::vector<std::pair<unsigned int, float>> Adds() const;
     int Registrations() const;
     void ClearCalls();
+    // Called after each Add has taken effect, outside the fake's lock, on the
+    // calling thread; lets a test act in the middle of a push. Null clears it.
+    void SetAddHook(std::function<void(unsigned int tid, float percent)> hook);
+    // Off: limits are still kept but calls are not logged (long concurrent runs).
+    void SetRecording(bool on);
 
 private:
+    void Record(const Call& call);  // the caller holds m_lock
+
     mutable std::mutex m_lock;
     unsigned int m_processors;
     int m_registrations = 0;
+    bool m_recording = true;
+    std::function<void(unsigned int, float)> m_addHook;
     std::map<unsigned int, float> m_limits;
     std::vector<Call> m_calls;
 };
