@@ -15,6 +15,15 @@ constexpr float kMaxThreadShare = 100.0f;
 constexpr float kFallbackThreadShare = 50.0f;
 constexpr float kStartLimit = 50.0f;
 
+// Rounds through memory to the declared type. On 32-bit x86 the x87 unit keeps
+// intermediates in extended precision, which would move the window averages and
+// the share's range tests off what the same figures give on x86-64.
+template <class T>
+T Rounded(T value) {
+    volatile T stored = value;
+    return stored;
+}
+
 // What the quota reads before a configuration is bound: the record's own defaults
 // (minimum 5, window of 15 samples), so early monitor calls behave as after init.
 const _CpuConf& UnboundCpuConf() {
@@ -102,8 +111,8 @@ float CAutoCpu::CalcCpu(_CpuFactor* sample, Rule rule) {
         sumProc += factor.proc_cpu;
     }
     const double count = static_cast<double>(m_cpuFactors.size());
-    const float avgSys = static_cast<float>(sumSys / count);
-    const float avgProc = static_cast<float>(sumProc / count);
+    const float avgSys = Rounded(static_cast<float>(Rounded(sumSys / count)));
+    const float avgProc = Rounded(static_cast<float>(Rounded(sumProc / count)));
     if (m_lastSysAvgCpu == 0.0f || m_lastProcAvgCpu == 0.0f) {
         // Baseline: keep the samples so the next one slides the window.
         m_lastSysAvgCpu = avgSys;
@@ -119,7 +128,7 @@ float CAutoCpu::CalcCpu(_CpuFactor* sample, Rule rule) {
     m_lastSysAvgCpu = avgSys;
     m_lastProcAvgCpu = avgProc;
     m_cpuFactors.clear();
-    return result;
+    return Rounded(result);
 }
 
 // Grants what the process used plus the headroom under the ceiling, or minus
@@ -146,7 +155,8 @@ float CAutoCpu::RuleQuota(float avgSys) {
     const float limit = WordLoad(m_curCpuLimit);
     KVO_LOGD("current system avg cpu %0.2f", avgSys);
     const bool down = avgSys >= ceiling;
-    const float deviation = static_cast<float>(fabs(static_cast<double>(avgSys) - ceiling));
+    const float deviation =
+        Rounded(static_cast<float>(fabs(static_cast<double>(avgSys) - ceiling)));
     const double headroom = 100.0 - ceiling;
     float step;
     if (deviation < 2.0) {
@@ -192,9 +202,9 @@ void CAutoCpu::SetCurrentCpuLimit(float limit) {
     // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
     kvo_mutex_lock(m_monitorLock);
     if (!m_monitorThreads.empty()) {
-        const double exact = static_cast<double>(m_cpuCount) * bounded /
-                             static_cast<double>(m_monitorThreads.size());
-        float share = static_cast<float>(exact);
+        const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
+                                     static_cast<double>(m_monitorThreads.size()));
+        float share = Rounded(static_cast<float>(exact));
         if (exact < kMinThreadShare || share > kMaxThreadShare) {
             share = kFallbackThreadShare;
         }
@@ -326,7 +336,7 @@ void CAutoCpu::PushGroupLocked(const _CpuGroup& group) {
     if (group.threads.empty()) {
         return;
     }
-    const float share = group.cur_limit / static_cast<float>(group.threads.size());
+    const float share = Rounded(group.cur_limit / static_cast<float>(group.threads.size()));
     for (unsigned int tid : group.threads) {
         (void)m_ctrl->Add(tid, share);
     }
