@@ -121,9 +121,15 @@ float CAutoCpu::CalcCpu(_CpuFactor* sample, Rule rule) {
     }
     float result = 0.0f;
     switch (rule) {
-        case Rule::kSub: result = RuleBySub(avgSys, avgProc); break;
-        case Rule::kQuota: result = RuleQuota(avgSys); break;
-        case Rule::kEqual: result = RuleEqual(avgSys); break;
+        case Rule::kSub:
+            result = RuleBySub(avgSys, avgProc);
+            break;
+        case Rule::kQuota:
+            result = RuleQuota(avgSys);
+            break;
+        case Rule::kEqual:
+            result = RuleEqual(avgSys);
+            break;
     }
     m_lastSysAvgCpu = avgSys;
     m_lastProcAvgCpu = avgProc;

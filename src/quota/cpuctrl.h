@@ -5,7 +5,7 @@
 class ICpuCtrl {
 public:
     virtual ~ICpuCtrl() = default;
-    virtual int Register() = 0;    // RegisterCpuCtrl: 1 ok, 0 failed
+    virtual int Register() = 0;     // RegisterCpuCtrl: 1 ok, 0 failed
     virtual void Unregister() = 0;  // UnRegisterCpuCtrl
     // AddCpuCtrlObject: percent of one processor; 1 ok, 0 refused.
     virtual int Add(unsigned int tid, float percent) = 0;

@@ -3,11 +3,17 @@
 #include "quota/autocpu.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "platform/kvo_word.h"
+#include "platform/log_sink.h"
 #include "support/fake_cpu_ctrl.h"
 
 namespace {
@@ -72,8 +78,7 @@ TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
         SCOPED_TRACE(c.name);
         Rig rig(MakeConf(50, 5, 3));
         for (size_t i = 0; i < c.samples.size(); ++i) {
-            EXPECT_FLOAT_EQ(Feed(rig.quota, c.samples[i].sys_cpu, c.samples[i].proc_cpu),
-                            c.want[i])
+            EXPECT_FLOAT_EQ(Feed(rig.quota, c.samples[i].sys_cpu, c.samples[i].proc_cpu), c.want[i])
                 << "sample " << i + 1;
         }
     }
@@ -85,7 +90,7 @@ TEST(AutoCpuWindow, AveragesAreSummedInDoublePrecision) {
     const struct {
         float ceiling, sys, proc, want;
     } cases[] = {
-        {30, 30, 0.1f, 0.1f},                   // at the ceiling: the process average
+        {30, 30, 0.1f, 0.1f},                      // at the ceiling: the process average
         {0.3f, 0.1f, 0.25f, 0.3f - 0.1f + 0.25f},  // headroom over the system average
     };
     for (const auto& c : cases) {
@@ -117,11 +122,11 @@ struct SubCase {
 TEST(AutoCpuRules, SubtractionGrantsUseMinusOvershootOrPlusHeadroom) {
     // Ceiling 30, minimum 7.
     const SubCase cases[] = {
-        {40, 15, 5},   // over 10, proc above it: 15 - 10
-        {40, 8, 7},    // proc below the overshoot: the minimum
-        {40, 10, 7},   // proc equal to the overshoot: the minimum
-        {30, 4, 4},    // at the ceiling: nothing over
-        {20, 5, 15},   // 10 of headroom on top of the 5 used
+        {40, 15, 5},  // over 10, proc above it: 15 - 10
+        {40, 8, 7},   // proc below the overshoot: the minimum
+        {40, 10, 7},  // proc equal to the overshoot: the minimum
+        {30, 4, 4},   // at the ceiling: nothing over
+        {20, 5, 15},  // 10 of headroom on top of the 5 used
         {29.5f, 0.5f, 1},
     };
     for (const SubCase& c : cases) {
@@ -146,16 +151,16 @@ TEST(AutoCpuRules, BandedStepsByDeviationFromTheCeiling) {
     // Ceiling 50 (headroom 50), limit in force 40. Bands above 35.71, 31.25,
     // 27.78 and 25 step by 10, 5, D and D / 1.5; below that D / 2; under 2 none.
     const QuotaCase cases[] = {
-        {51, 40},                  // D 1: no change
-        {48.5f, 40},               // D 1.5 below: no change
-        {90, 30},                  // D 40: only 10
-        {82, 35},                  // D 32: only 5
-        {79, 11},                  // D 29: the whole deviation
-        {76, 40 - 26 / 1.5f},      // D 26
-        {60, 35},                  // D 10: half
-        {52, 39},                  // D 2 is not below 2: half
-        {10, 50},                  // D 40 under the ceiling: up by 10
-        {20, 70},                  // D 30 under: up by D
+        {51, 40},              // D 1: no change
+        {48.5f, 40},           // D 1.5 below: no change
+        {90, 30},              // D 40: only 10
+        {82, 35},              // D 32: only 5
+        {79, 11},              // D 29: the whole deviation
+        {76, 40 - 26 / 1.5f},  // D 26
+        {60, 35},              // D 10: half
+        {52, 39},              // D 2 is not below 2: half
+        {10, 50},              // D 40 under the ceiling: up by 10
+        {20, 70},              // D 30 under: up by D
     };
     for (const QuotaCase& c : cases) {
         SCOPED_TRACE(c.sys);
@@ -221,18 +226,20 @@ struct ShareCase {
 
 TEST(AutoCpuLimit, ShareIsProcessorsTimesLimitOverThreadsOr50OutOfRange) {
     const ShareCase cases[] = {
-        {4, 30, 3, 40},   {2, 30, 2, 30}, {8, 30, 1, 50},  // 240 is too much
-        {1, 5, 60, 50},                                    // 0.083 is too little
-        {4, 50, 2, 100},                                   // the top is accepted
-        {1, 1, 10, 0.1f},                                  // so is the bottom
+        {4, 30, 3, 40},
+        {2, 30, 2, 30},
+        {8, 30, 1, 50},    // 240 is too much
+        {1, 5, 60, 50},    // 0.083 is too little
+        {4, 50, 2, 100},   // the top is accepted
+        {1, 1, 10, 0.1f},  // so is the bottom
         {3, 10, 4, 7.5f},
         // The bottom is tested before rounding to float, the top after it.
         {1, 0.7f, 7, 50},         // 0.0999999983 rounds up to 0.1f: still too little
         {3, 500.0f / 3, 5, 100},  // 100.000003 rounds down to 100: accepted
     };
     for (const ShareCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.processors << " cpus, " << c.limit << ", "
-                                        << c.threads << " threads");
+        SCOPED_TRACE(testing::Message()
+                     << c.processors << " cpus, " << c.limit << ", " << c.threads << " threads");
         Rig rig(MakeConf(1000, 0.5f, 15), c.processors);  // the ceiling stays out of the way
         for (unsigned int tid = c.threads; tid >= 1; --tid) {
             rig.quota.AddMonitorThread(tid);
@@ -274,10 +281,10 @@ TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
         float sys, proc;
         Adds want;
     } steps[] = {
-        {10, 2, {}}, {10, 2, {}},  // baseline
-        {20, 4, {{7, 36}}},        // slid over (15, 3): 30 - 15 + 3 = 18, two processors
-        {40, 5, {}}, {40, 5, {}},  // overshoot 10 above a use of 5: the minimum 0, ignored
-        {30, 6, {}}, {30, 6, {{7, 12}}},  // at the ceiling: the use, 6
+        {10, 2, {}},        {10, 2, {}},  // baseline
+        {20, 4, {{7, 36}}},               // slid over (15, 3): 30 - 15 + 3 = 18, two processors
+        {40, 5, {}},        {40, 5, {}},  // overshoot 10 above a use of 5: the minimum 0, ignored
+        {30, 6, {}},        {30, 6, {{7, 12}}},  // at the ceiling: the use, 6
     };
     const float limits[] = {30, 30, 18, 18, 18, 18, 6};
     size_t i = 0;
@@ -289,6 +296,52 @@ TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
         EXPECT_EQ(rig.fake.Adds(), step.want);
         EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), limits[i]);
         ++i;
+    }
+}
+
+// Sends the logger to a file at DEBUG level while alive; Text() reads it back.
+class LogCapture {
+public:
+    LogCapture() : m_path(testing::TempDir() + "autocpu_log_" + std::to_string(getpid())) {
+        unlink(m_path.c_str());
+        setenv("KVO_LOG_FILE", m_path.c_str(), 1);
+        setenv("KVO_LOG_LEVEL", "3", 1);
+        KvoLogReloadSettings();
+    }
+    ~LogCapture() {
+        unsetenv("KVO_LOG_FILE");
+        unsetenv("KVO_LOG_LEVEL");
+        KvoLogReloadSettings();
+        unlink(m_path.c_str());
+    }
+    std::string Text() const {
+        std::ifstream in(m_path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+private:
+    std::string m_path;
+};
+
+TEST(AutoCpuLog, DecisionsAndLimitsAreLoggedAtDebug) {
+    LogCapture log;
+    Rig rig(MakeConf(30, 5, 1));
+    Decide(rig.quota, Which::kSub, {1, 1}, {20, 5});
+    _CpuFactor next{41.5f, 1};  // the window goes on deciding: no second baseline
+    rig.quota.CalcCpuQuota(&next);
+    rig.quota.SetCurrentCpuLimit(12.345f);
+    const std::string text = log.Text();
+    const char* const lines[] = {
+        "]\t[DEBUG]\t[kvo_vurizeda] [autocpu.cpp(",
+        ")] current system avg cpu 20.00,  proc avg cpu 5.00, last proc limit 50.00, cur proc "
+        "limit 15.00\n",
+        ")] current system avg cpu 41.50\n",
+        ")] current set cpu 12.35\n",
+    };
+    for (const char* line : lines) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
     }
 }
 
@@ -399,7 +452,8 @@ TEST(AutoCpuGroups, SwitchBetweenUsingAndNotUsingOnlyOnChange) {
         ASSERT_EQ(rig.quota.AddGroupThread("g", tid), KVO_OK);
     }
     const float third = 20.0f / 3;
-    EXPECT_EQ(rig.fake.Limits(), (std::map<unsigned int, float>{{1, third}, {2, third}, {3, third}}));
+    EXPECT_EQ(rig.fake.Limits(),
+              (std::map<unsigned int, float>{{1, third}, {2, third}, {3, third}}));
     const struct {
         int notUsing;
         Adds want;
@@ -499,7 +553,7 @@ TEST(AutoCpuGroups, RebindingRecreatesGroupsAndTheLaterDuplicateWins) {
     EXPECT_TRUE(rig.fake.HasLimit(1));      // the former member's limit stays
     rig.quota.SetGroupCpuLimit("g");        // but it is no longer a member
     EXPECT_TRUE(rig.fake.Adds().empty());
-    rig.quota.AddGroupThread("g", 2);       // back at the using limit
+    rig.quota.AddGroupThread("g", 2);  // back at the using limit
     EXPECT_EQ(rig.fake.Adds(), (Adds{{2, 12}}));
 }
 
