@@ -254,22 +254,24 @@ TEST(AutoCpuLimit, ShareIsProcessorsTimesLimitOverThreadsOr50OutOfRange) {
     }
 }
 
-TEST(AutoCpuLimit, WithoutMonitoredThreadsTheLimitIsOnlyRecorded) {
-    Rig rig(MakeConf(30, 5, 15));
-    rig.quota.SetCurrentCpuLimit(12);
-    EXPECT_TRUE(rig.fake.Calls().empty());
-    EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), 12);
-}
-
-TEST(AutoCpuLimit, NewCeilingWaitsForTheNextLimit) {
-    Rig rig(MakeConf(30, 5, 15), 1);
-    rig.quota.AddMonitorThread(7);
-    rig.fake.ClearCalls();
-    rig.quota.SetCurrentAutoSysMaxCpu(20);
-    EXPECT_TRUE(rig.fake.Calls().empty());
-    EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), 30);
-    rig.quota.SetCurrentCpuLimit(25);
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{7, 20}}));
+TEST(AutoCpuLimit, CeilingComesFromBindingAndActsOnTheNextLimitOnly) {
+    FakeCpuCtrl fake(1);
+    CAutoCpu quota(&fake);
+    quota.SetCurrentCpuLimit(12);  // no thread: only recorded
+    EXPECT_TRUE(fake.Adds().empty());
+    EXPECT_FLOAT_EQ(quota.GetCurrentCpuLimit(), 12);
+    _CpuConf conf = MakeConf(22, 5, 15);
+    std::list<_CpuGroupConf> none;
+    quota.SetCpuLimitConfig(&conf, none);
+    quota.AddMonitorThread(7);  // 12 is within the new ceiling 22
+    quota.SetCurrentCpuLimit(40);
+    EXPECT_EQ(fake.Adds(), (Adds{{7, 12}, {7, 22}}));
+    fake.ClearCalls();
+    quota.SetCurrentAutoSysMaxCpu(20);
+    EXPECT_TRUE(fake.Calls().empty());
+    EXPECT_FLOAT_EQ(quota.GetCurrentCpuLimit(), 22);
+    quota.SetCurrentCpuLimit(25);
+    EXPECT_EQ(fake.Adds(), (Adds{{7, 20}}));
 }
 
 TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
@@ -364,15 +366,6 @@ TEST(AutoCpuUnbound, UsesTheRecordDefaultsBeforeInit) {
     _CpuFactor sample{10, 2};
     quota.AdjustCpu(&sample);  // 50 - 10 + 2
     EXPECT_EQ(fake.Adds(), (Adds{{7, 84}}));
-}
-
-TEST(AutoCpuUnbound, NoGroupsBeforeInit) {
-    FakeCpuCtrl fake(2);
-    CAutoCpu quota(&fake);
-    fake.ClearCalls();
-    EXPECT_EQ(quota.AddGroupThread("video", 7), KVO_E_NO_GROUP);
-    EXPECT_EQ(quota.DelGroupThread("video", 7), KVO_E_NO_GROUP);
-    EXPECT_TRUE(fake.Calls().empty());
 }
 
 // ---- Lifetime and monitored threads ---------------------------------------------------
@@ -512,6 +505,13 @@ TEST(AutoCpuGroups, RemovingANonMemberStillEndsItsLimit) {
 }
 
 TEST(AutoCpuGroups, UnknownNamesAreRefusedAndChangeNothing) {
+    {
+        FakeCpuCtrl fake(2);
+        CAutoCpu unbound(&fake);  // no group exists before binding
+        EXPECT_EQ(unbound.AddGroupThread("video", 7), KVO_E_NO_GROUP);
+        EXPECT_EQ(unbound.DelGroupThread("video", 7), KVO_E_NO_GROUP);
+        EXPECT_EQ(fake.Calls().size(), 1u);  // the registration alone
+    }
     Rig rig(MakeConf(30, 5, 15), 2, {{"video", 20, 60}});
     for (const char* name : {"Video", "vide", "video ", "", static_cast<const char*>(nullptr)}) {
         SCOPED_TRACE(name ? name : "(null)");
@@ -555,16 +555,6 @@ TEST(AutoCpuGroups, RebindingRecreatesGroupsAndTheLaterDuplicateWins) {
     EXPECT_TRUE(rig.fake.Adds().empty());
     rig.quota.AddGroupThread("g", 2);  // back at the using limit
     EXPECT_EQ(rig.fake.Adds(), (Adds{{2, 12}}));
-}
-
-TEST(AutoCpuGroups, BindingSetsTheCeilingFromTheConfiguration) {
-    FakeCpuCtrl fake(1);
-    CAutoCpu quota(&fake);
-    _CpuConf conf = MakeConf(22, 5, 15);
-    std::list<_CpuGroupConf> none;
-    quota.SetCpuLimitConfig(&conf, none);
-    quota.AddMonitorThread(7);  // 50 is now above the ceiling 22
-    EXPECT_EQ(fake.Adds(), (Adds{{7, 22}}));
 }
 
 }  // namespace
