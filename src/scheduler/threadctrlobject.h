@@ -31,9 +31,11 @@ public:
     float SampleCpu() const { return m_sampleCpu; }
     float Limit() const;
 
+    // Weight of a new sample against the smoothed usage U, for limit L.
+    static float SmoothingWeight(float usage, float limit, float sample);
+
 private:
     static bool LimitInRange(float limit);
-    static float SmoothingWeight(float usage, float limit, float sample);
     float HistoryMean() const;
 
     SchedEnv* const m_env;
