@@ -149,7 +149,11 @@ KVO_COMM_API uint32_t kvo_comm_uninit(void) {
 
 KVO_COMM_API uint32_t kvo_comm_register(const char* name, kvo_comm_receiver callback,
                                         void* context) {
-    if (name == nullptr || *name == '\0' || callback == nullptr) return KVO_E_INVALID_PARAM;
+    sockaddr_un address;
+    socklen_t length = 0;
+    if (name == nullptr || callback == nullptr || !CommAddress(getpid(), name, &address, &length)) {
+        return KVO_E_INVALID_PARAM;
+    }
     JoinStopped();
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_initCount == 0) {

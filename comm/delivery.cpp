@@ -141,6 +141,10 @@ uint32_t DeliveryMain(void* argument) {
         }
         if (ready > 0 && (fds[0].revents & POLLIN) != 0) ReceiveOne(reg);
     }
+    // Frees the name at once, also when the stop came from our own callback
+    // and the join happens later; datagrams still queued are dropped with it.
+    close(reg->fd);
+    reg->fd = -1;
     t_current = nullptr;
     return 0;
 }
