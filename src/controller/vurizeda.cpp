@@ -103,8 +103,12 @@ _Autoconf* CVuriZeda::GetVuriZedaconf() { return &m_autoConf; }
 unsigned int CVuriZeda::GetCurProcId() { return m_procId; }
 
 unsigned int CVuriZeda::QueryVuriZedaCpuCnt() {
-    unsigned int n = kvo_cpu_count();
-    long double x = (long double)n * WordLoad(m_autoConf.cpu_conf.sys_max_unused);
+    return QueryCpuCount(kvo_cpu_count(), WordLoad(m_autoConf.cpu_conf.sys_max_unused));
+}
+
+// One more than the processors the idle ceiling amounts to (rounded up), at most n.
+unsigned int QueryCpuCount(unsigned int n, float sysMaxUnused) {
+    long double x = (long double)n * sysMaxUnused;
     unsigned long long q = (unsigned long long)x / 100;
     if (x / 100 > (long double)q) q += 1;
     unsigned long long r = q + 1;

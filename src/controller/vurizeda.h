@@ -76,3 +76,6 @@ private:
 
 // Entry of the user-monitor thread; context is the CVuriZeda.
 uint32_t ThreadLoopCb(void* context);
+
+// The arithmetic of QueryVuriZedaCpuCnt for n processors.
+unsigned int QueryCpuCount(unsigned int n, float sysMaxUnused);

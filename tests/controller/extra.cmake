@@ -1,0 +1,19 @@
+# Hosts built like a user's program: a C host against the public header and the
+# shared library, a host that loads and unloads the library, and the symbol check.
+add_executable(c_host ${dir}/c_host.c)
+target_link_libraries(c_host PRIVATE kvo_vurizeda Threads::Threads)
+set_target_properties(c_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME controller_c_host
+    COMMAND c_host ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini)
+set_tests_properties(controller_c_host PROPERTIES TIMEOUT 60 ENVIRONMENT KVO_LOG_LEVEL=1)
+
+add_executable(dlopen_host ${dir}/dlopen_host.c)
+target_link_libraries(dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+set_target_properties(dlopen_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_dependencies(dlopen_host kvo_vurizeda kvo_comm)
+add_test(NAME controller_dlopen_cycles
+    COMMAND dlopen_host $<TARGET_FILE:kvo_vurizeda> ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini 20)
+set_tests_properties(controller_dlopen_cycles PROPERTIES TIMEOUT 120 ENVIRONMENT KVO_LOG_LEVEL=1)
+
+add_test(NAME controller_exports
+    COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:kvo_vurizeda> -P ${dir}/check_exports.cmake)

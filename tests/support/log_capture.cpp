@@ -1,0 +1,126 @@
+// Test helpers shared by every subsystem.
+#include "support/log_capture.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/log_sink.h"
+
+bool ParseLogLine(const std::string& raw, LogLine* line) {
+    line->raw = raw;
+    // "[PID:<pid padded to 5>]\t[LEVEL]\t<tag padded to 10> [file(line)] message"
+    if (raw.compare(0, 5, "[PID:") != 0) return false;
+    size_t levelStart = raw.find("]\t[");
+    if (levelStart == std::string::npos) return false;
+    levelStart += 3;
+    size_t levelEnd = raw.find("]\t", levelStart);
+    if (levelEnd == std::string::npos) return false;
+    line->level = raw.substr(levelStart, levelEnd - levelStart);
+    size_t tagStart = levelEnd + 2;
+    size_t tagEnd = raw.find(' ', tagStart);
+    if (tagEnd == std::string::npos) return false;
+    line->tag = raw.substr(tagStart, tagEnd - tagStart);
+    size_t fileStart = raw.find(" [", tagEnd);
+    if (fileStart == std::string::npos) return false;
+    fileStart += 2;
+    size_t fileEnd = raw.find("(", fileStart);
+    size_t closing = raw.find(")] ", fileStart);
+    if (fileEnd == std::string::npos || closing == std::string::npos) return false;
+    line->file = raw.substr(fileStart, fileEnd - fileStart);
+    line->message = raw.substr(closing + 3);
+    return true;
+}
+
+LogCapture::LogCapture(int level) {
+    char path[] = "/tmp/kvo_test_log_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    m_path = path;
+    setenv("KVO_LOG_FILE", m_path.c_str(), 1);
+    setenv("KVO_LOG_LEVEL", std::to_string(level).c_str(), 1);
+    KvoLogReloadSettings();
+}
+
+LogCapture::~LogCapture() {
+    unsetenv("KVO_LOG_FILE");
+    unsetenv("KVO_LOG_LEVEL");
+    KvoLogReloadSettings();
+    unlink(m_path.c_str());
+}
+
+std::vector<LogLine> LogCapture::Lines() const {
+    std::vector<LogLine> lines;
+    std::ifstream in(m_path);
+    std::string raw;
+    while (std::getline(in, raw)) {
+        LogLine line;
+        ParseLogLine(raw, &line);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> LogCapture::Messages(const std::string& level,
+                                              const std::string& file) const {
+    std::vector<std::string> messages;
+    for (const LogLine& line : Lines()) {
+        if (line.level == level && (file.empty() || line.file == file)) {
+            messages.push_back(line.message);
+        }
+    }
+    return messages;
+}
+
+bool LogCapture::Has(const std::string& level, const std::string& message) const {
+    for (const std::string& m : Messages(level)) {
+        if (m == message) return true;
+    }
+    return false;
+}
+
+void LogCapture::Clear() {
+    // Truncate in place: the logger keeps its O_APPEND descriptor.
+    if (truncate(m_path.c_str(), 0) != 0) perror("truncate log capture");
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    const char* old = getenv(name);
+    m_had = old != nullptr;
+    if (m_had) m_old = old;
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_had) {
+        setenv(m_name.c_str(), m_old.c_str(), 1);
+    } else {
+        unsetenv(m_name.c_str());
+    }
+}
+
+TempDir::TempDir() {
+    char path[] = "/tmp/kvo_test_dir_XXXXXX";
+    if (mkdtemp(path) != nullptr) m_path = path;
+}
+
+TempDir::~TempDir() {
+    if (!m_path.empty()) {
+        std::string command = "rm -rf '" + m_path + "'";
+        if (system(command.c_str()) != 0) perror("remove temp dir");
+    }
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& text) const {
+    std::string full = m_path + "/" + name;
+    std::ofstream out(full, std::ios::binary);
+    out << text;
+    return full;
+}
