@@ -32,9 +32,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Config {
-    int runSeconds = 20;   // each limited run
-    int fromSecond = 5;    // mean and spread over (fromSecond, runSeconds]
-    int costSeconds = 6;   // each schedule-thread cost run
+    int runSeconds = 20;  // each limited run
+    int fromSecond = 5;   // mean and spread over (fromSecond, runSeconds]
+    int costSeconds = 6;  // each schedule-thread cost run
     bool cpulimit = true;
 };
 
@@ -142,8 +142,12 @@ Figures CpulimitRun(float limit, const Config& cfg) {
     char limitText[32], pidText[32];
     snprintf(limitText, sizeof(limitText), "%g", limit);
     snprintf(pidText, sizeof(pidText), "%d", static_cast<int>(child));
-    char* args[] = {const_cast<char*>("cpulimit"), const_cast<char*>("-q"),
-                    const_cast<char*>("-l"), limitText, const_cast<char*>("-p"), pidText,
+    char* args[] = {const_cast<char*>("cpulimit"),
+                    const_cast<char*>("-q"),
+                    const_cast<char*>("-l"),
+                    limitText,
+                    const_cast<char*>("-p"),
+                    pidText,
                     nullptr};
     pid_t limiter = -1;
     posix_spawn_file_actions_t actions;
@@ -179,10 +183,11 @@ std::string Cell(const Figures& f) {
 
 void HoldingTable(const Config& cfg) {
     const float limits[] = {10, 30, 50, 80};
-    printf("Holding a busy thread at a limit (%% of one processor); mean and standard\n"
-           "deviation of 1-second windows over seconds %d to %d; settling: first second\n"
-           "within 10%% of the limit.\n\n",
-           cfg.fromSecond, cfg.runSeconds);
+    printf(
+        "Holding a busy thread at a limit (%% of one processor); mean and standard\n"
+        "deviation of 1-second windows over seconds %d to %d; settling: first second\n"
+        "within 10%% of the limit.\n\n",
+        cfg.fromSecond, cfg.runSeconds);
     printf("limit |   libkvo_vurizeda thread    |  cpulimit -l P process\n");
     printf("      |   mean    sd   settle       |   mean    sd   settle\n");
     for (float limit : limits) {
@@ -273,7 +278,8 @@ void CostRow(int count, const Config& cfg) {
     pool.stop = true;
     pthread_cond_broadcast(&pool.wake);
     pthread_mutex_unlock(&pool.lock);
-    for (int i = 0; i < started; ++i) pthread_join(sleepers[static_cast<size_t>(i)].thread, nullptr);
+    for (int i = 0; i < started; ++i)
+        pthread_join(sleepers[static_cast<size_t>(i)].thread, nullptr);
 
     const double ticks = wall / 0.25;
     printf("%7d | %10.3f | %12.2f | %zu\n", started, 100.0 * cpu / wall,

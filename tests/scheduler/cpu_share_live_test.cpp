@@ -1,6 +1,7 @@
 // End to end on real CPU: a busy thread that limits itself through the exported
 // interface is held near its limit, and a busy thread beside it is not slowed.
 // Shares are percent of one processor from each thread's own CPU clock.
+#include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,8 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "kvo_vurizeda.h"
 

@@ -5,6 +5,7 @@
 // watchdog: a deadlock aborts the suite.
 #include <dlfcn.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -15,8 +16,6 @@
 #include <memory>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kvo_vurizeda.h"
 #include "scheduler/cpuschedule.h"
@@ -76,8 +75,7 @@ TEST_F(RealSignalTest, OnlyAThreadWithAnEntrySleepsInItsHandler) {
             ASSERT_TRUE(sched->RegisterObject(kThread, limitedTid, 20));
             while (!stop) Spin(std::chrono::milliseconds(5));
         });
-        ASSERT_TRUE(WaitFor([&] { return sched->ObjectCount() == 1; },
-                            std::chrono::seconds(10)));
+        ASSERT_TRUE(WaitFor([&] { return sched->ObjectCount() == 1; }, std::chrono::seconds(10)));
         sched->SchedulePass();
         sched->SchedulePass();  // signals the limited thread
         EXPECT_TRUE(WaitFor([&] { return env.SleepCount() >= 1; }, std::chrono::seconds(10)));
@@ -130,13 +128,13 @@ TEST_F(RealSignalTest, RemovalWhileTheOwnerSleepsDefersTheLastRelease) {
                 ASSERT_TRUE(sched->RegisterObject(kThread, tid, 0.1f));  // sleeps whole ticks
                 while (!stop) Spin(std::chrono::milliseconds(1));
             });
-            ASSERT_TRUE(WaitFor([&] { return sched->ObjectCount() == 1; },
-                                std::chrono::seconds(10)));
+            ASSERT_TRUE(
+                WaitFor([&] { return sched->ObjectCount() == 1; }, std::chrono::seconds(10)));
             const int before = env.SleepCount();
             sched->SchedulePass();
             sched->SchedulePass();
-            ASSERT_TRUE(WaitFor([&] { return env.SleepCount() > before; },
-                                std::chrono::seconds(10)));
+            ASSERT_TRUE(
+                WaitFor([&] { return env.SleepCount() > before; }, std::chrono::seconds(10)));
             // The thread is inside its 250 ms sleep: once the entry is gone its
             // handler holds the last reference, and must not free it there.
             sched->UnRegisterObject(kThread, tid);

@@ -111,8 +111,8 @@ int RunFixedLimit(const Options& options) {
         while (w.state == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (w.state < 0) fprintf(stderr, "kvo-demo: a thread could not be limited\n");
     }
-    printf("%d busy threads, each limited to %.1f%% of one processor, for %d s\n",
-           options.threads, options.limit, options.seconds);
+    printf("%d busy threads, each limited to %.1f%% of one processor, for %d s\n", options.threads,
+           options.limit, options.seconds);
 
     const size_t n = workers.size();
     std::vector<double> last(n), firstAfterWarmup(n);
