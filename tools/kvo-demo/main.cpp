@@ -26,16 +26,18 @@ struct Options {
     int threads = 3;
     float limit = 30.0f;
     int seconds = 10;
+    const char* fromConfig = nullptr;  // a thread name of [thread_cpulimit], or none
 };
 
 constexpr int kWarmupSeconds = 2;  // the summary leaves out the settling at the start
 
 void Usage(FILE* out) {
     fprintf(out,
-            "usage: kvo-demo [--threads N] [--limit P] [--seconds S]\n"
+            "usage: kvo-demo [--threads N] [--limit P | --from-config NAME] [--seconds S]\n"
             "  Starts N busy threads (default 3), each limiting itself to P percent of one\n"
             "  processor (default 30), and prints their measured CPU every second for S\n"
-            "  seconds (default 10), then a summary.\n");
+            "  seconds (default 10), then a summary. With --from-config each thread looks\n"
+            "  its limit up by NAME in [thread_cpulimit] of <prefix>/config/kvo_vurizeda.ini.\n");
 }
 
 bool ParseNumber(const char* text, double low, double high, double* value) {
@@ -60,6 +62,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
             options->threads = static_cast<int>(value);
         } else if (arg == "--limit" && hasValue && ParseNumber(argv[++i], 0.1, 100, &value)) {
             options->limit = static_cast<float>(value);
+        } else if (arg == "--from-config" && hasValue) {
+            options->fromConfig = argv[++i];
         } else if (arg == "--seconds" && hasValue && ParseNumber(argv[++i], 1, 3600, &value)) {
             options->seconds = static_cast<int>(value);
         } else {
@@ -86,17 +90,24 @@ struct Worker {
     std::atomic<int> state{0};  // 0 starting, 1 limited, -1 refused
 };
 
-void BusyLoop(Worker* self, float limit, const std::atomic<bool>* stop) {
-    // The thread to be limited registers itself, with its own kernel thread id.
-    self->state = AddCpuCtrlObject(Gettid(), limit) == 1 ? 1 : -1;
+void BusyLoop(Worker* self, float limit, const char* name, const std::atomic<bool>* stop) {
+    // The thread to be limited registers itself, with its own kernel thread id, or
+    // by its name, which also counts one more registration with the scheduler.
+    const bool limited = name != nullptr ? kvo_thread_cpu_limit_from_config(name) == 0
+                                         : AddCpuCtrlObject(Gettid(), limit) == 1;
+    self->state = limited ? 1 : -1;
     volatile unsigned long sink = 0;
     while (!stop->load(std::memory_order_relaxed)) {
         for (int i = 0; i < 10000; ++i) sink = sink + i;
     }
     DelCpuCtrlObject(Gettid());
+    if (name != nullptr && limited) kvo_thread_cpu_limit_unregister();
 }
 
-int RunFixedLimit(const Options& options) {
+int RunFixedLimit(Options options) {
+    if (options.fromConfig != nullptr) {
+        options.limit = static_cast<float>(kvo_get_thread_cpulimit_percent(options.fromConfig));
+    }
     if (RegisterCpuCtrl() != 1) {
         fprintf(stderr, "kvo-demo: RegisterCpuCtrl failed: %s\n", strerror(errno));
         return 1;
@@ -104,12 +115,22 @@ int RunFixedLimit(const Options& options) {
     std::atomic<bool> stop{false};
     std::vector<Worker> workers(static_cast<size_t>(options.threads));
     for (auto& w : workers) {
-        w.thread = std::thread(BusyLoop, &w, options.limit, &stop);
+        w.thread = std::thread(BusyLoop, &w, options.limit, options.fromConfig, &stop);
         pthread_getcpuclockid(w.thread.native_handle(), &w.clock);
     }
+    bool refused = false;
     for (auto& w : workers) {
         while (w.state == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (w.state < 0) fprintf(stderr, "kvo-demo: a thread could not be limited\n");
+        refused = refused || w.state < 0;
+    }
+    if (options.fromConfig != nullptr && refused) {
+        fprintf(stderr, "kvo-demo: no usable limit for '%s' in the installation's configuration\n",
+                options.fromConfig);
+        stop = true;
+        for (auto& w : workers) w.thread.join();
+        UnRegisterCpuCtrl();
+        return 1;
     }
     printf("%d busy threads, each limited to %.1f%% of one processor, for %d s\n", options.threads,
            options.limit, options.seconds);
