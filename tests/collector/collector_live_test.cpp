@@ -24,7 +24,9 @@ extern char** environ;
 namespace {
 
 // Percent of the machine that one fully busy processor amounts to.
-float OneCpuShare() { return 100.0f / static_cast<float>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))); }
+float OneCpuShare() {
+    return 100.0f / static_cast<float>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+}
 
 // Keeps one thread busy for `seconds`.
 void Burn(double seconds) {
@@ -61,7 +63,8 @@ TEST(CollectorLive, EmbeddedSamplerProcessFigureRisesWhileBurning) {
         EXPECT_EQ(p.sys.time, p.proc.time);
         EXPECT_LE(p.proc.cpu, p.sys.cpu + 5.0f);
     }
-    float idle = MaxProcCpu(std::vector<CollectedPair>(pairs.begin(), pairs.begin() + idleCount), 0);
+    float idle =
+        MaxProcCpu(std::vector<CollectedPair>(pairs.begin(), pairs.begin() + idleCount), 0);
     float busy = MaxProcCpu(pairs, idleCount);
     RecordProperty("idle_proc_cpu", std::to_string(idle));
     RecordProperty("busy_proc_cpu", std::to_string(busy));
@@ -115,9 +118,14 @@ TEST(CollectorLive, CollectordFiguresAreThoseOfEachServedProcess) {
     ASSERT_EQ(KVO_OK, collector.RegCollectData(PairRecorder::Cb, &recorder));
     std::string service = BuildBinDir() + "/kvo-collectord";
     std::string self = std::to_string(getpid()), other = std::to_string(child);
-    char* argv[] = {&service[0], const_cast<char*>("--interval"), const_cast<char*>("1"),
-                    const_cast<char*>("--pid"), &self[0], const_cast<char*>("--pid"),
-                    &other[0], nullptr};
+    char* argv[] = {&service[0],
+                    const_cast<char*>("--interval"),
+                    const_cast<char*>("1"),
+                    const_cast<char*>("--pid"),
+                    &self[0],
+                    const_cast<char*>("--pid"),
+                    &other[0],
+                    nullptr};
     pid_t pid = -1;
     ASSERT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ));
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));

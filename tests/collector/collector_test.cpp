@@ -27,8 +27,8 @@ std::string SysMsg(const std::string& time, const std::string& cpu, const std::s
 }
 std::string ProcMsg(const std::string& time, const std::string& cpu, const std::string& ior,
                     const std::string& iow, const std::string& id = kProc) {
-    return Wrap(Inner(id, time,
-                      "{\"cpu\":" + cpu + ",\"iorspeed\":" + ior + ",\"iowspeed\":" + iow + "}"));
+    return Wrap(
+        Inner(id, time, "{\"cpu\":" + cpu + ",\"iorspeed\":" + ior + ",\"iowspeed\":" + iow + "}"));
 }
 
 // Times are read in the local zone: make it UTC so they have known values.
@@ -80,13 +80,19 @@ std::vector<ParseCase> ParseCases() {
          1},
         {"outer array", {{"[1,2]", KVO_E_FAIL}}, {"failed to load json:([1,2])"}, 0},
         {"bare number", {{"42", KVO_E_FAIL}}, {"failed to load json:(42)"}, 0},
-        {"outer text not JSON", {{"{\"context\":", KVO_E_FAIL}}, {"failed to load json:({\"context\":)"}, 0},
+        {"outer text not JSON",
+         {{"{\"context\":", KVO_E_FAIL}},
+         {"failed to load json:({\"context\":)"},
+         0},
         {"context is an object",
          {{"{\"context\":{\"header\":{}}}", KVO_E_FAIL}},
          {"get str context failed"},
          0},
         {"context missing", {{"{\"other\":\"x\"}", KVO_E_FAIL}}, {"get str context failed"}, 0},
-        {"inner text not JSON", {{Wrap("not json"), KVO_E_FAIL}}, {"failed to load json:(not json)"}, 0},
+        {"inner text not JSON",
+         {{Wrap("not json"), KVO_E_FAIL}},
+         {"failed to load json:(not json)"},
+         0},
         {"inner array", {{Wrap("[]"), KVO_E_FAIL}}, {"failed to load json:([])"}, 0},
         {"header missing", {{Wrap("{\"body\":{}}"), KVO_E_FAIL}}, {"get object header failed"}, 0},
         {"header not an object",
@@ -212,7 +218,11 @@ TEST_F(CollectorParse, IntegersKeepTheirLow32Bits) {
 // A time without six numbers, or with a year or month that cannot be shifted in
 // 32 bits, becomes kCollectorNoTime: two such messages pair like equal times.
 TEST_F(CollectorParse, TimesWithoutSixNumbersBecomeNoTime) {
-    const char* bad[] = {"", "2021/3/4", "2021/3/4 10:20", "yesterday", "-2147483648/1/1 0:0:0",
+    const char* bad[] = {"",
+                         "2021/3/4",
+                         "2021/3/4 10:20",
+                         "yesterday",
+                         "-2147483648/1/1 0:0:0",
                          "2021/-2147483648/1 0:0:0"};
     for (const char* text : bad) {
         SCOPED_TRACE(text);
@@ -277,11 +287,11 @@ TEST_F(CollectorParse, ReceiverTakesTheTextThroughTheCommLibrary) {
     const std::string proc = ProcMsg(kT1, "1", "2", "3") + "trailing bytes beyond the length";
     const uint32_t procLength = static_cast<uint32_t>(ProcMsg(kT1, "1", "2", "3").size());
     FakeMessage messages[] = {
-        {"", 0, KVO_OK},                                       // empty: no parse
-        {sys.data(), 5, KVO_E_FAIL},                           // no text could be taken
-        {"[1]\0{}", 6, KVO_OK},                                // parse stops at the NUL
+        {"", 0, KVO_OK},              // empty: no parse
+        {sys.data(), 5, KVO_E_FAIL},  // no text could be taken
+        {"[1]\0{}", 6, KVO_OK},       // parse stops at the NUL
         {sys.data(), static_cast<uint32_t>(sys.size()), KVO_OK},
-        {proc.data(), procLength, KVO_OK},                     // not NUL-terminated
+        {proc.data(), procLength, KVO_OK},  // not NUL-terminated
     };
     const uint32_t want[] = {KVO_E_INVALID_PARAM, KVO_E_INVALID_PARAM, KVO_E_FAIL, KVO_OK, KVO_OK};
     for (size_t i = 0; i < 5; ++i) {

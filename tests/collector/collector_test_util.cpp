@@ -119,12 +119,19 @@ uint32_t Recorder::Cb(comm_data* data, comm_data* second, void* context) {
     if (GetCommImpl()->comm_get_data(data, &text, &length) != KVO_OK) return KVO_E_INVALID_PARAM;
     std::string message(text, length);
     if (self->onMessage) self->onMessage(message);
-    {
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->texts.push_back(message);
-    }
+    // Notified under the lock: a waiter that sees the text may destroy us.
+    std::lock_guard<std::mutex> guard(self->lock);
+    self->texts.push_back(message);
     self->changed.notify_all();
     return KVO_OK;
+}
+
+ScopedReceiver::ScopedReceiver(const char* name, kvo_comm_receiver_fn callback, void* context)
+    : m_name(name != nullptr ? name : ""),
+      m_result(GetCommImpl()->comm_register(name, callback, context)) {}
+
+ScopedReceiver::~ScopedReceiver() {
+    if (GetCommImpl()->comm_unregister != nullptr) GetCommImpl()->comm_unregister(m_name.c_str());
 }
 
 bool Recorder::WaitForCount(size_t count, int ms) {
@@ -138,10 +145,8 @@ std::vector<std::string> Recorder::Texts() {
 
 void PairRecorder::Cb(_SysInfo* sys, _ProcInfo* proc, void* context) {
     auto* self = static_cast<PairRecorder*>(context);
-    {
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->pairs.push_back(CollectedPair{*sys, *proc});
-    }
+    std::lock_guard<std::mutex> guard(self->lock);
+    self->pairs.push_back(CollectedPair{*sys, *proc});
     self->changed.notify_all();
 }
 

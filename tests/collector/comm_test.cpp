@@ -66,7 +66,8 @@ protected:
 
 TEST_F(CommLibrary, DatagramsToTheAbstractAddressReachTheCallback) {
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:basic", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:basic", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     const std::string largest(kCommMaxMessage, 'L');
     std::string binary("a\0b\xff", 4);
     EXPECT_EQ(0, SendRaw("test:basic", "hello"));
@@ -87,7 +88,8 @@ TEST_F(CommLibrary, DatagramsToTheAbstractAddressReachTheCallback) {
 
 TEST_F(CommLibrary, OversizedDatagramIsDropped) {
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:size", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:size", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:size", std::string(kCommMaxMessage + 1, 'X')));
     EXPECT_EQ(0, SendRaw("test:size", "after"));
     ASSERT_TRUE(recorder.WaitForCount(1, 5000));
@@ -106,14 +108,16 @@ TEST_F(CommLibrary, CallbacksOfOneRegistrationNeverOverlap) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         --running;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:serial", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:serial", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     constexpr int kSenders = 4, kEach = 25;
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([s] {
             for (int i = 0; i < kEach; ++i) {
                 // A full queue refuses a datagram for a moment; try again.
-                while (SendRaw("test:serial", std::to_string(s) + ":" + std::to_string(i)) == EAGAIN) {
+                while (SendRaw("test:serial", std::to_string(s) + ":" + std::to_string(i)) ==
+                       EAGAIN) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
             }
@@ -132,7 +136,8 @@ TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         finished = true;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:wait", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:wait", "slow"));
     while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:wait"));
@@ -140,7 +145,8 @@ TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
     EXPECT_EQ(ECONNREFUSED, SendRaw("test:wait", "late"));
     EXPECT_EQ(KVO_E_FAIL, m_comm->comm_unregister("test:wait"));
     // The name is free again.
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Recorder::Cb, &recorder));
+    ScopedReceiver again("test:wait", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, again.result());
 }
 
 TEST_F(CommLibrary, UnregisterFromInsideItsOwnCallbackEndsDeliveries) {
@@ -149,7 +155,8 @@ TEST_F(CommLibrary, UnregisterFromInsideItsOwnCallbackEndsDeliveries) {
     recorder.onMessage = [&](const std::string&) {
         result = GetCommImpl()->comm_unregister("test:self");
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:self", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:self", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:self", "one"));
     ASSERT_TRUE(recorder.WaitForCount(1, 5000));
     EXPECT_EQ(KVO_OK, result.load());
@@ -175,8 +182,10 @@ TEST_F(CommLibrary, CallbacksUnregisteringEachOtherDoNotDeadlock) {
     };
     a.onMessage = [&](const std::string&) { meetThenUnregister("test:b"); };
     b.onMessage = [&](const std::string&) { meetThenUnregister("test:a"); };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:a", Recorder::Cb, &a));
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:b", Recorder::Cb, &b));
+    ScopedReceiver receiverA("test:a", Recorder::Cb, &a);
+    ASSERT_EQ(KVO_OK, receiverA.result());
+    ScopedReceiver receiverB("test:b", Recorder::Cb, &b);
+    ASSERT_EQ(KVO_OK, receiverB.result());
     EXPECT_EQ(0, SendRaw("test:a", "x"));
     EXPECT_EQ(0, SendRaw("test:b", "y"));
     EXPECT_TRUE(a.WaitForCount(1, 10000));
@@ -190,8 +199,10 @@ TEST_F(CommLibrary, RegistrationNeedsInitAValidAndUniqueName) {
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register(nullptr, Recorder::Cb, &recorder));
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register("", Recorder::Cb, &recorder));
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register("test:x", nullptr, &recorder));
-    EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register(std::string(120, 'n').c_str(), Recorder::Cb, &recorder));
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:x", Recorder::Cb, &recorder));
+    EXPECT_EQ(KVO_E_INVALID_PARAM,
+              m_comm->comm_register(std::string(120, 'n').c_str(), Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:x", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(KVO_E_FAIL, m_comm->comm_register("test:x", Recorder::Cb, &recorder));
     // A second init is counted: one uninit keeps the registrations.
     ASSERT_EQ(KVO_OK, m_comm->comm_init());
@@ -208,7 +219,8 @@ TEST_F(CommLibrary, RegistrationNeedsInitAValidAndUniqueName) {
 
 TEST_F(CommLibrary, HeapMessagesTravelBySendAndPost) {
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:heap", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:heap", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     comm_data* data = nullptr;
     ASSERT_EQ(KVO_OK, m_comm->comm_new_data(&data));
     const char* text = nullptr;
@@ -242,7 +254,8 @@ TEST_F(CommLibrary, DeliveredMessagesBelongToTheLibrary) {
         ++s->calls;
         return KVO_OK;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:own", callback, &seen));
+    ScopedReceiver receiver("test:own", callback, &seen);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:own", "mine"));
     for (int i = 0; i < 5000 && seen.calls == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -256,7 +269,8 @@ TEST_F(CommLibrary, DeliveredMessagesBelongToTheLibrary) {
 TEST_F(CommLibrary, UntrustedSenderIsNotDelivered) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to send as another uid";
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:trust", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

@@ -96,18 +96,48 @@ struct FigureCase {
 
 TEST(SamplerFigures, DeltasGiveSharesOfTheMachineAndBytesPerSecond) {
     const FigureCase cases[] = {
-        {"plain", {1000, 400, 50, 0, 0, true, 0}, {1800, 600, 90, 2048, 1024, true, 2000},
-         25.0f, 5.0f, 1024, 512},
-        {"no time passed", {1000, 400, 50, 0, 0, true, 0}, {1000, 400, 50, 0, 0, true, 0},
-         0.0f, 0.0f, 0, 0},
-        {"counters ran backwards", {1000, 400, 50, 9, 9, true, 0}, {1800, 300, 40, 0, 0, true, 1000},
-         0.0f, 0.0f, 0, 0},
-        {"process above the whole is capped", {1000, 400, 50, 0, 0, true, 0},
-         {1100, 500, 400, 0, 0, true, 1000}, 100.0f, 100.0f, 0, 0},
-        {"io unreadable before", {1000, 400, 50, 0, 0, false, 0},
-         {1800, 600, 90, 2048, 1024, true, 2000}, 25.0f, 5.0f, 0, 0},
-        {"speed beyond 32 bits is capped", {0, 0, 0, 0, 0, true, 0},
-         {100, 0, 0, 10000000000ull, 0, true, 1000}, 0.0f, 0.0f, INT32_MAX, 0},
+        {"plain",
+         {1000, 400, 50, 0, 0, true, 0},
+         {1800, 600, 90, 2048, 1024, true, 2000},
+         25.0f,
+         5.0f,
+         1024,
+         512},
+        {"no time passed",
+         {1000, 400, 50, 0, 0, true, 0},
+         {1000, 400, 50, 0, 0, true, 0},
+         0.0f,
+         0.0f,
+         0,
+         0},
+        {"counters ran backwards",
+         {1000, 400, 50, 9, 9, true, 0},
+         {1800, 300, 40, 0, 0, true, 1000},
+         0.0f,
+         0.0f,
+         0,
+         0},
+        {"process above the whole is capped",
+         {1000, 400, 50, 0, 0, true, 0},
+         {1100, 500, 400, 0, 0, true, 1000},
+         100.0f,
+         100.0f,
+         0,
+         0},
+        {"io unreadable before",
+         {1000, 400, 50, 0, 0, false, 0},
+         {1800, 600, 90, 2048, 1024, true, 2000},
+         25.0f,
+         5.0f,
+         0,
+         0},
+        {"speed beyond 32 bits is capped",
+         {0, 0, 0, 0, 0, true, 0},
+         {100, 0, 0, 10000000000ull, 0, true, 1000},
+         0.0f,
+         0.0f,
+         INT32_MAX,
+         0},
     };
     for (const FigureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -124,8 +154,8 @@ std::string ProcStat(uint64_t utime, uint64_t stime) {
            std::to_string(stime) + " 0 0 20 0 3 0 1 0 0";
 }
 
-void SetCounters(FakeEnv* env, const char* stat, uint64_t utime, uint64_t stime,
-                 uint64_t readBytes, uint64_t writeBytes, int64_t atMs) {
+void SetCounters(FakeEnv* env, const char* stat, uint64_t utime, uint64_t stime, uint64_t readBytes,
+                 uint64_t writeBytes, int64_t atMs) {
     env->files["/proc/stat"] = stat;
     env->files["/proc/4242/stat"] = ProcStat(utime, stime);
     env->files["/proc/4242/io"] = "read_bytes: " + std::to_string(readBytes) +
@@ -221,15 +251,21 @@ TEST(Sampler, MessageNumbersHaveTheTypesTheCollectorRequires) {
 TEST(ReceiverDiscovery, FindsThePidsOfTheNamedAbstractSockets) {
     const std::string table =
         "Num       RefCount Protocol Flags    Type St Inode Path\n"
-        "0000000000000000: 00000002 00000000 00000000 0002 01 100 @kvo_comm/123/kvo_vurizeda:reciver\n"
-        "0000000000000000: 00000002 00000000 00000000 0002 01 101 @kvo_comm/77/kvo_vurizeda:reciver\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 100 "
+        "@kvo_comm/123/kvo_vurizeda:reciver\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 101 "
+        "@kvo_comm/77/kvo_vurizeda:reciver\n"
         "0000000000000000: 00000002 00000000 00000000 0002 01 102 @kvo_comm/88/other\n"
-        "0000000000000000: 00000002 00000000 00000000 0002 01 103 @kvo_comm/99/kvo_vurizeda:reciverX\n"
-        "0000000000000000: 00000002 00000000 00000000 0002 01 104 @kvo_comm/1x/kvo_vurizeda:reciver\n"
-        "0000000000000000: 00000002 00000000 00000000 0002 01 105 /kvo_comm/55/kvo_vurizeda:reciver\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 103 "
+        "@kvo_comm/99/kvo_vurizeda:reciverX\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 104 "
+        "@kvo_comm/1x/kvo_vurizeda:reciver\n"
+        "0000000000000000: 00000002 00000000 00000000 0002 01 105 "
+        "/kvo_comm/55/kvo_vurizeda:reciver\n"
         "0000000000000000: 00000002 00000000 00000000 0002 01 106 @kvo_comm//kvo_vurizeda:reciver\n"
         "0000000000000000: 00000003 00000000 00000000 0001 03 107\n"
-        "0000000000000000: 00000002 00000000 00000000 0002 01 108 @kvo_comm/123/kvo_vurizeda:reciver\n";
+        "0000000000000000: 00000002 00000000 00000000 0002 01 108 "
+        "@kvo_comm/123/kvo_vurizeda:reciver\n";
     EXPECT_EQ((std::vector<uint32_t>{77, 123}), ParseReceiverPids(table, "kvo_vurizeda:reciver"));
     EXPECT_EQ(std::vector<uint32_t>{88}, ParseReceiverPids(table, "other"));
 }
