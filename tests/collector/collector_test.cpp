@@ -95,6 +95,14 @@ std::vector<ParseCase> ParseCases() {
          0},
         {"inner array", {{Wrap("[]"), KVO_E_FAIL}}, {"failed to load json:([])"}, 0},
         {"header missing", {{Wrap("{\"body\":{}}"), KVO_E_FAIL}}, {"get object header failed"}, 0},
+        {"header and body missing: header first",
+         {{Wrap("{\"other\":1}"), KVO_E_FAIL}},
+         {"get object header failed"},
+         0},
+        {"id and time missing: id first",
+         {{Wrap("{\"header\":{},\"body\":{}}"), KVO_E_FAIL}},
+         {"get str id failed"},
+         0},
         {"header not an object",
          {{Wrap("{\"header\":\"h\",\"body\":{}}"), KVO_E_FAIL}},
          {"get object header failed"},
@@ -190,17 +198,21 @@ TEST_F(CollectorParse, ThePairCarriesBothFiguresAndTheConvertedTime) {
 
 TEST_F(CollectorParse, FieldsReadBeforeAFailureStay) {
     Register();
-    // iowspeed fails: time, cpu and iorspeed of this message are kept.
+    // iowspeed fails: time, cpu and iorspeed of this message are kept and pair.
     EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(ProcMsg(kT1, "7.5", "77", "1.5").c_str()));
-    // A system message whose cpu fails still stores its time: the pair matches later.
-    EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(SysMsg(kT2, "null").c_str()));
     EXPECT_EQ(KVO_OK, m_collector.DataParse(SysMsg(kT1, "30").c_str()));
+    // A system message whose cpu fails still moves the system time on.
+    EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(SysMsg(kT2, "null").c_str()));
+    EXPECT_EQ(KVO_OK, m_collector.DataParse(ProcMsg(kT2, "3", "1", "1").c_str()));
     std::vector<CollectedPair> pairs = m_pairs.Pairs();
-    ASSERT_EQ(1u, pairs.size());
+    ASSERT_EQ(2u, pairs.size());
     EXPECT_FLOAT_EQ(7.5f, pairs[0].proc.cpu);
     EXPECT_EQ(77, pairs[0].proc.iorspeed);
     EXPECT_EQ(0, pairs[0].proc.iowspeed);
     EXPECT_FLOAT_EQ(30.0f, pairs[0].sys.cpu);
+    EXPECT_FLOAT_EQ(30.0f, pairs[1].sys.cpu);
+    EXPECT_EQ(kT1Utc + 1, pairs[1].sys.time);
+    EXPECT_FLOAT_EQ(3.0f, pairs[1].proc.cpu);
 }
 
 TEST_F(CollectorParse, IntegersKeepTheirLow32Bits) {
