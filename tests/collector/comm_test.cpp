@@ -165,6 +165,31 @@ TEST_F(CommLibrary, UnregisterFromInsideItsOwnCallbackEndsDeliveries) {
     EXPECT_FALSE(recorder.WaitForCount(2, 100));
 }
 
+// From inside another registration's callback, unregister still waits for the
+// running callback (no join can do it there).
+TEST_F(CommLibrary, UnregisterFromAnotherCallbackWaitsForTheRunningOne) {
+    std::atomic<bool> slowEntered{false}, slowFinished{false}, finishedAtReturn{false};
+    Recorder slow, other;
+    slow.onMessage = [&](const std::string&) {
+        slowEntered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        slowFinished = true;
+    };
+    other.onMessage = [&](const std::string&) {
+        while (!slowEntered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        GetCommImpl()->comm_unregister("test:slow");
+        finishedAtReturn = slowFinished.load();
+    };
+    ScopedReceiver slowReceiver("test:slow", Recorder::Cb, &slow);
+    ASSERT_EQ(KVO_OK, slowReceiver.result());
+    ScopedReceiver otherReceiver("test:other", Recorder::Cb, &other);
+    ASSERT_EQ(KVO_OK, otherReceiver.result());
+    EXPECT_EQ(0, SendRaw("test:slow", "work"));
+    EXPECT_EQ(0, SendRaw("test:other", "stop it"));
+    ASSERT_TRUE(other.WaitForCount(1, 10000));
+    EXPECT_TRUE(finishedAtReturn.load());
+}
+
 // Two callbacks that unregister each other at the same moment both return.
 TEST_F(CommLibrary, CallbacksUnregisteringEachOtherDoNotDeadlock) {
     std::mutex lock;
