@@ -10,6 +10,9 @@
 
 #include "platform/kvo_base.h"
 
+// The IO limits are read but never enforced (the IO setters are always refused).
+// The nine further IO values the record once carried ahead of and behind these
+// four were never read after construction, so they are dropped.
 struct _IoConf {
     // Limits in bytes; 64-bit because the file allows up to 10240 MiB.
     uint64_t proc_write_min;
@@ -62,8 +65,20 @@ struct _Autoconf {
 // Writes the defaults into every field but scenes_type and groups.
 void AutoconfSetDefaults(_Autoconf* conf);
 
-// 0 when the file was loaded, KVO_E_FAIL when it cannot be loaded.
+// 0 when the file was loaded, KVO_E_FAIL when it cannot be loaded. Overwrites only
+// the fields the file names (plus the four switches that have an absent value).
 uint32_t LoadAutoConfig(_Autoconf* conf, const char* path);
+
+// Rebuilds conf->groups from the [cpu_group] section of path, in file order.
+// KVO_E_FAIL, with the list left as it was, when the file cannot be loaded.
+uint32_t LoadCpuGroups(_Autoconf* conf, const char* path);
+
+// Most exclusion entries read: a "count" that reads as negative would otherwise
+// walk four billion keys.
+constexpr uint32_t kMaxExclusionEntries = 4096;
+
+// The work of LoadExclusionPath, with the paths handed back to the caller.
+uint32_t ReadExclusionPaths(kvo_ini_file_st* file, std::vector<std::string>& paths);
 
 extern "C" {
 // Appends one CPU group ("name = using;not_using") to ((_Autoconf*)context)->groups.

@@ -1,0 +1,86 @@
+// Process-wide scheduler of per-thread CPU limits: a registry of control
+// objects, a schedule thread that steps each of them every 250 ms, and the
+// SIGUSR1 handler in which a limited thread sleeps.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <vector>
+
+#include "platform/kvo_base.h"
+#include "scheduler/ctrlobject.h"
+#include "scheduler/schedenv.h"
+
+class CpuSchedule {
+public:
+    enum CtrlObjectType { CTRL_OBJECT_THREAD = 2 };
+
+    static constexpr int64_t kTickMs = 250;
+    static constexpr int64_t kIdleTickMs = 2500;
+
+    // The singleton: the real environment and the real tick.
+    static CpuSchedule* GetInstance();
+
+    // For tests and tools: another environment, and the pace of the schedule
+    // thread's waits (a long pace lets a test drive SchedulePass by hand). The
+    // step handed to each object is kTickMs whatever the pace.
+    explicit CpuSchedule(SchedEnv* env, int64_t tickMs = kTickMs, int64_t idleTickMs = kIdleTickMs);
+    virtual ~CpuSchedule();
+    CpuSchedule(const CpuSchedule&) = delete;
+    CpuSchedule& operator=(const CpuSchedule&) = delete;
+
+    bool Initialize();
+    void UnInitialize();
+    bool RegisterObject(CtrlObjectType type, unsigned int id, float percent);
+    void UnRegisterObject(CtrlObjectType type, unsigned int id);
+    void ProcessObject(CtrlObjectType type, unsigned int id);
+
+    static uint32_t OnSchedule(void* arg);
+    void OnScheduleImpl();
+    static void SignalHandler(int sig);
+
+    // One tick of the schedule thread: steps every entry, then removes the
+    // entries that were already terminated when visited. False when empty.
+    bool SchedulePass();
+
+    // The entry of id with one reference added for the caller, or null.
+    ICtrlObject* AcquireObject(CtrlObjectType type, unsigned int id);
+    size_t ObjectCount();
+    int InitCount();
+    // The registry lock itself, so a test can hold it while a signal arrives.
+    kvo_rwlock_t RegistryLockForTest() { return m_rwlock; }
+
+private:
+    using Registry = std::map<uint64_t, ICtrlObject*>;
+
+    static uint64_t MakeKey(unsigned int type, unsigned int id);
+    bool StartLocked();
+    bool StartSteps(int* err);
+    bool RegisterLocked(CtrlObjectType type, unsigned int id, float percent);
+    ICtrlObject* AcquireLocked(uint64_t key);
+    void TearDownLocked();
+    bool InsertObject(uint64_t key, ICtrlObject* object);
+    bool RemoveIfMapped(uint64_t key, ICtrlObject* object);
+    void RemoveNoted();
+    ICtrlObject* LookupFromSignal(uint64_t key);
+    void ReleaseFromSignal(ICtrlObject* object);
+
+    SchedEnv* const m_env;
+    const int64_t m_tickMs;
+    const int64_t m_idleTickMs;
+
+    // Lock order: m_mutex, then m_rwlock. Callers' own locks come before both.
+    kvo_mutex_t m_mutex;  // Initialize/UnInitialize, and the lifetime of m_rwlock
+    int m_initCount;
+    kvo_semaphore_t m_semaphore;
+    kvo_event_t m_event;
+    kvo_thread_t m_scheduleThread;
+    bool m_threadStarted;
+    Registry m_objects;
+    kvo_rwlock_t m_rwlock;  // guards m_objects; null while stopped
+
+    std::vector<uint64_t> m_noted;  // keys seen terminated in a pass; schedule thread only
+    CDeadList<ICtrlObject> m_dead;  // last references dropped in the handler
+    bool m_handlerInstalled;
+};

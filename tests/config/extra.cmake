@@ -1,0 +1,3 @@
+# The shipped example configuration is checked where it lives in the source tree.
+target_compile_definitions(test_config PRIVATE
+    KVO_EXAMPLE_INI="${CMAKE_SOURCE_DIR}/etc/kvo_vurizeda.ini")

@@ -1,0 +1,91 @@
+// Test doubles of the scheduler's OS seam: FakeSchedEnv scripts /proc and
+// records signals and sleeps; RecordingSchedEnv is the real one with its
+// sleeps counted.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scheduler/schedenv.h"
+
+class FakeSchedEnv : public SchedEnv {
+public:
+    // Knobs the test sets before the code under test runs.
+    uint32_t tid = 4242;  // what CurrentTid returns
+    uint32_t pid = 1000;  // what ProcessId returns
+    unsigned int cpus = 1;
+    bool installOk = true;
+
+    void SetFile(const std::string& path, const std::string& text);
+    void RemoveFile(const std::string& path);
+    // Writes /proc/stat with the given total in the user field.
+    void SetTotalTime(int64_t total);
+    // Writes the stat line of thread t with the given utime and stime.
+    void SetThreadTime(uint32_t t, uint64_t utime, uint64_t stime);
+    void RemoveThread(uint32_t t);
+    std::string ThreadStatPath(uint32_t t) const;
+    // Result of SignalThread for thread t (default 0).
+    void SetSignalResult(uint32_t t, int rc);
+
+    struct Signal {
+        uint32_t tid;
+        int sig;
+    };
+    std::vector<Signal> Signals();  // every SignalThread call but probes (sig 0)
+    std::vector<int64_t> Sleeps();
+    std::vector<std::string> ReadPaths();
+    int ReadCount(const std::string& path);
+    void ClearRecords();
+
+    bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override;
+    int SignalThread(uint32_t t, int sig) override;
+    uint32_t CurrentTid() override { return tid; }
+    uint32_t ProcessId() override { return pid; }
+    unsigned int CpuCount() override { return cpus; }
+    void SleepMs(int64_t ms) override;
+    bool InstallSigusr1(void (*handler)(int)) override;
+    void IgnoreSigusr1() override {}
+    void BlockSigusr1(sigset_t* previous) override { sigemptyset(previous); }
+    void RestoreSignalMask(const sigset_t*) override {}
+
+private:
+    std::mutex m_lock;
+    std::map<std::string, std::string> m_files;
+    std::map<uint32_t, int> m_signalResults;
+    std::vector<Signal> m_signals;
+    std::vector<int64_t> m_sleeps;
+    std::vector<std::string> m_reads;
+};
+
+// The production environment with each sleep counted (async-signal-safe
+// counters), for tests that deliver real signals to a test scheduler.
+class RecordingSchedEnv : public SchedEnv {
+public:
+    int SleepCount() const { return __atomic_load_n(&m_sleepCount, __ATOMIC_SEQ_CST); }
+    int64_t LastSleepTid() const { return __atomic_load_n(&m_lastSleepTid, __ATOMIC_SEQ_CST); }
+
+    bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override {
+        return Real()->ReadFile(path, buf, maxBytes, got);
+    }
+    int SignalThread(uint32_t t, int sig) override { return Real()->SignalThread(t, sig); }
+    uint32_t CurrentTid() override { return Real()->CurrentTid(); }
+    uint32_t ProcessId() override { return Real()->ProcessId(); }
+    unsigned int CpuCount() override { return Real()->CpuCount(); }
+    void SleepMs(int64_t ms) override;
+    bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
+    void IgnoreSigusr1() override { Real()->IgnoreSigusr1(); }
+    void BlockSigusr1(sigset_t* previous) override { Real()->BlockSigusr1(previous); }
+    void RestoreSignalMask(const sigset_t* previous) override {
+        Real()->RestoreSignalMask(previous);
+    }
+
+private:
+    static SchedEnv* Real() { return SchedEnv::Default(); }
+    int m_sleepCount = 0;
+    int64_t m_lastSleepTid = 0;
+};
