@@ -1,0 +1,349 @@
+// CAutoCpu: the sample window and its three decision rules, the bounded process
+// limit spread over the monitored threads, and the CPU groups.
+#include "quota/autocpu.h"
+
+#include <math.h>
+
+#include "platform/kvo_word.h"
+
+namespace {
+
+// The scheduler accepts a per-thread limit from 0.1 to 100 percent of one processor;
+// a share outside that range falls back to half a processor.
+constexpr double kMinThreadShare = 0.1;
+constexpr float kMaxThreadShare = 100.0f;
+constexpr float kFallbackThreadShare = 50.0f;
+constexpr float kStartLimit = 50.0f;
+
+// Rounds through memory to the declared type. On 32-bit x86 the x87 unit keeps
+// intermediates in extended precision, which would move the window averages and
+// the share's range tests off what the same figures give on x86-64.
+template <class T>
+T Rounded(T value) {
+    volatile T stored = value;
+    return stored;
+}
+
+// What the quota reads before a configuration is bound: the record's own defaults
+// (minimum 5, window of 15 samples), so early monitor calls behave as after init.
+const _CpuConf& UnboundCpuConf() {
+    static const _CpuConf conf = [] {
+        _Autoconf defaults{};
+        AutoconfSetDefaults(&defaults);
+        return defaults.cpu_conf;
+    }();
+    return conf;
+}
+
+}  // namespace
+
+CAutoCpu::CAutoCpu(ICpuCtrl* ctrl)
+    : m_autoSysMaxCpu(kStartLimit),
+      m_curCpuLimit(kStartLimit),
+      m_lastSysAvgCpu(0.0f),
+      m_lastProcAvgCpu(0.0f),
+      m_monitorLock(nullptr),
+      m_cpuConf(nullptr),
+      m_groupLock(nullptr),
+      m_cpuCount(1),
+      m_ctrl(ctrl != nullptr ? ctrl : ICpuCtrl::Default()) {
+    kvo_mutex_init(&m_monitorLock);
+    (void)m_ctrl->Register();
+    (void)kvo_rwlock_init(&m_groupLock);
+    const unsigned int processors = m_ctrl->ProcessorCount();
+    m_cpuCount = processors != 0 ? processors : 1;
+}
+
+CAutoCpu::~CAutoCpu() {
+    // Control objects of our threads are left to the scheduler's own teardown.
+    m_ctrl->Unregister();
+    kvo_rwlock_destroy(m_groupLock);
+    m_cpuGroups.clear();
+    m_monitorThreads.clear();
+    kvo_mutex_destroy(m_monitorLock);
+    m_cpuFactors.clear();
+}
+
+// ---- Quota ----------------------------------------------------------------
+
+float CAutoCpu::ProcMin() const {
+    const _CpuConf* conf = m_cpuConf.load(std::memory_order_acquire);
+    return WordLoad(conf != nullptr ? conf->proc_min : UnboundCpuConf().proc_min);
+}
+
+uint32_t CAutoCpu::AdjustCycle() const {
+    const _CpuConf* conf = m_cpuConf.load(std::memory_order_acquire);
+    const uint32_t cycle =
+        WordLoad(conf != nullptr ? conf->adjust_cycle : UnboundCpuConf().adjust_cycle);
+    return cycle != 0 ? cycle : 1;  // an empty window would never decide
+}
+
+void CAutoCpu::AdjustCpu(_CpuFactor* sample) {
+    const float limit = CalcCpuBySub(sample);
+    if (limit == 0.0f) {
+        return;
+    }
+    SetCurrentCpuLimit(limit);
+}
+
+float CAutoCpu::CalcCpuBySub(_CpuFactor* sample) { return CalcCpu(sample, Rule::kSub); }
+float CAutoCpu::CalcCpuQuota(_CpuFactor* sample) { return CalcCpu(sample, Rule::kQuota); }
+float CAutoCpu::CalcCpuEqual(_CpuFactor* sample) { return CalcCpu(sample, Rule::kEqual); }
+
+// The window step shared by the three rules: a baseline window first, then one
+// decision per full window of fresh samples.
+float CAutoCpu::CalcCpu(_CpuFactor* sample, Rule rule) {
+    if (sample == nullptr) {
+        return 0.0f;
+    }
+    const size_t window = AdjustCycle();
+    if (m_cpuFactors.size() >= window) {
+        m_cpuFactors.pop_front();
+    }
+    m_cpuFactors.push_back(*sample);
+    if (m_cpuFactors.size() < window) {
+        return 0.0f;
+    }
+    double sumSys = 0.0;
+    double sumProc = 0.0;
+    for (const _CpuFactor& factor : m_cpuFactors) {
+        sumSys += factor.sys_cpu;
+        sumProc += factor.proc_cpu;
+    }
+    const double count = static_cast<double>(m_cpuFactors.size());
+    const float avgSys = Rounded(static_cast<float>(Rounded(sumSys / count)));
+    const float avgProc = Rounded(static_cast<float>(Rounded(sumProc / count)));
+    if (m_lastSysAvgCpu == 0.0f || m_lastProcAvgCpu == 0.0f) {
+        // Baseline: keep the samples so the next one slides the window.
+        m_lastSysAvgCpu = avgSys;
+        m_lastProcAvgCpu = avgProc;
+        return 0.0f;
+    }
+    float result = 0.0f;
+    switch (rule) {
+        case Rule::kSub:
+            result = RuleBySub(avgSys, avgProc);
+            break;
+        case Rule::kQuota:
+            result = RuleQuota(avgSys);
+            break;
+        case Rule::kEqual:
+            result = RuleEqual(avgSys);
+            break;
+    }
+    m_lastSysAvgCpu = avgSys;
+    m_lastProcAvgCpu = avgProc;
+    m_cpuFactors.clear();
+    return Rounded(result);
+}
+
+// Grants what the process used plus the headroom under the ceiling, or minus
+// the overshoot above it.
+float CAutoCpu::RuleBySub(float avgSys, float avgProc) {
+    const float ceiling = WordLoad(m_autoSysMaxCpu);
+    float result;
+    if (avgSys >= ceiling) {
+        const float over = avgSys - ceiling;
+        result = avgProc > over ? avgProc - over : ProcMin();
+    } else {
+        result = ceiling - avgSys + avgProc;
+    }
+    KVO_LOGD(
+        "current system avg cpu %0.2f,  proc avg cpu %0.2f, last proc limit %0.2f, cur proc "
+        "limit %0.2f",
+        avgSys, avgProc, WordLoad(m_curCpuLimit), result);
+    return result;
+}
+
+// Steps by bands of the deviation from the ceiling, widest band first.
+float CAutoCpu::RuleQuota(float avgSys) {
+    const float ceiling = WordLoad(m_autoSysMaxCpu);
+    const float limit = WordLoad(m_curCpuLimit);
+    KVO_LOGD("current system avg cpu %0.2f", avgSys);
+    const bool down = avgSys >= ceiling;
+    const float deviation =
+        Rounded(static_cast<float>(fabs(static_cast<double>(avgSys) - ceiling)));
+    const double headroom = 100.0 - ceiling;
+    float step;
+    if (deviation < 2.0) {
+        step = 0.0f;
+    } else if (deviation > headroom / 1.4) {
+        step = 10.0f;
+    } else if (deviation > headroom / 1.6) {
+        step = 5.0f;
+    } else if (deviation > headroom / 1.8) {
+        step = deviation;
+    } else if (deviation > headroom / 2) {
+        step = static_cast<float>(deviation / 1.5);
+    } else {
+        step = static_cast<float>(deviation * 0.5);
+    }
+    return down ? limit - step : limit + step;
+}
+
+// Fixed steps: large when the load moves the wrong way, small otherwise.
+float CAutoCpu::RuleEqual(float avgSys) {
+    const float ceiling = WordLoad(m_autoSysMaxCpu);
+    const float limit = WordLoad(m_curCpuLimit);
+    KVO_LOGD("current system avg cpu %0.2f", avgSys);
+    const bool rising = avgSys > m_lastSysAvgCpu;
+    if (avgSys >= ceiling) {
+        return rising ? limit - 5.0f : limit - 1.0f;
+    }
+    return rising ? limit + 1.0f : limit + 5.0f;
+}
+
+void CAutoCpu::SetCurrentCpuLimit(float limit) {
+    float bounded = limit;
+    const float ceiling = WordLoad(m_autoSysMaxCpu);
+    if (bounded > ceiling) {
+        bounded = ceiling;
+    }
+    const float minimum = ProcMin();
+    if (minimum > bounded) {
+        bounded = minimum;  // the minimum wins over a lower ceiling
+    }
+    KVO_LOGD("current set cpu %0.2f", bounded);
+
+    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
+    kvo_mutex_lock(m_monitorLock);
+    if (!m_monitorThreads.empty()) {
+        const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
+                                     static_cast<double>(m_monitorThreads.size()));
+        float share = Rounded(static_cast<float>(exact));
+        if (exact < kMinThreadShare || share > kMaxThreadShare) {
+            share = kFallbackThreadShare;
+        }
+        for (unsigned int tid : m_monitorThreads) {
+            (void)m_ctrl->Add(tid, share);
+        }
+    }
+    kvo_mutex_unlock(m_monitorLock);
+    WordStore(m_curCpuLimit, bounded);
+}
+
+float CAutoCpu::GetCurrentCpuLimit() { return WordLoad(m_curCpuLimit); }
+
+void CAutoCpu::SetCurrentAutoSysMaxCpu(float ceiling) { WordStore(m_autoSysMaxCpu, ceiling); }
+
+// ---- Monitored threads ----------------------------------------------------
+
+void CAutoCpu::AddMonitorThread(unsigned int tid) {
+    kvo_mutex_lock(m_monitorLock);
+    m_monitorThreads.insert(tid);
+    kvo_mutex_unlock(m_monitorLock);
+    SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
+}
+
+void CAutoCpu::DelMonitorThread(unsigned int tid) {
+    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
+    kvo_mutex_lock(m_monitorLock);
+    m_monitorThreads.erase(tid);
+    m_ctrl->Del(tid);  // also a limit the host set directly
+    kvo_mutex_unlock(m_monitorLock);
+    SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
+}
+
+void CAutoCpu::ClearMonitorThread() {
+    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
+    kvo_mutex_lock(m_monitorLock);
+    for (unsigned int tid : m_monitorThreads) {
+        m_ctrl->Del(tid);
+    }
+    m_monitorThreads.clear();
+    kvo_mutex_unlock(m_monitorLock);
+}
+
+// ---- CPU groups -------------------------------------------------------------
+
+void CAutoCpu::SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& groups) {
+    m_cpuConf.store(conf, std::memory_order_release);
+    if (conf != nullptr) {
+        WordStore(m_autoSysMaxCpu, WordLoad(conf->sys_max));
+    }
+    for (const _CpuGroupConf& entry : groups) {
+        kvo_rwlock_exclusive_acquire(m_groupLock);
+        _CpuGroup& group = m_cpuGroups[entry.name];  // a later entry of one name wins
+        group.using_limit = entry.using_limit;
+        group.not_using_limit = entry.not_using_limit;
+        group.cur_limit = entry.using_limit;
+        group.threads.clear();
+        kvo_rwlock_exclusive_release(m_groupLock);
+    }
+}
+
+uint32_t CAutoCpu::AddGroupThread(const char* name, unsigned int tid) {
+    if (name == nullptr) {
+        return KVO_E_NO_GROUP;
+    }
+    kvo_rwlock_exclusive_acquire(m_groupLock);
+    auto found = m_cpuGroups.find(name);
+    if (found == m_cpuGroups.end()) {
+        kvo_rwlock_exclusive_release(m_groupLock);
+        return KVO_E_NO_GROUP;
+    }
+    found->second.threads.insert(tid);
+    kvo_rwlock_exclusive_release(m_groupLock);
+    SetGroupCpuLimit(name);
+    return KVO_OK;
+}
+
+uint32_t CAutoCpu::DelGroupThread(const char* name, unsigned int tid) {
+    if (name == nullptr) {
+        return KVO_E_NO_GROUP;
+    }
+    // Lock order: m_groupLock, then the scheduler's registry lock (inside Del).
+    kvo_rwlock_exclusive_acquire(m_groupLock);
+    auto found = m_cpuGroups.find(name);
+    if (found == m_cpuGroups.end()) {
+        kvo_rwlock_exclusive_release(m_groupLock);
+        return KVO_E_NO_GROUP;
+    }
+    found->second.threads.erase(tid);
+    m_ctrl->Del(tid);  // also when tid was not a member
+    kvo_rwlock_exclusive_release(m_groupLock);
+    SetGroupCpuLimit(name);
+    return KVO_OK;
+}
+
+void CAutoCpu::SetGroupCpuLimit(const char* name) {
+    if (name == nullptr) {
+        return;
+    }
+    // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
+    kvo_rwlock_shared_acquire(m_groupLock);
+    auto found = m_cpuGroups.find(name);
+    if (found != m_cpuGroups.end()) {
+        PushGroupLocked(found->second);
+    }
+    kvo_rwlock_shared_release(m_groupLock);
+}
+
+// Exclusive for the whole switch: cur_limit is written with no reader present,
+// and a host's push of the old limit cannot interleave with ours and leave a
+// group's threads at mixed shares. The push does not take the lock again.
+void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
+    // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
+    kvo_rwlock_exclusive_acquire(m_groupLock);
+    for (auto& named : m_cpuGroups) {
+        _CpuGroup& group = named.second;
+        const float target = notUsing != 0 ? group.not_using_limit : group.using_limit;
+        if (group.cur_limit != target) {
+            group.cur_limit = target;
+            PushGroupLocked(group);
+        }
+    }
+    kvo_rwlock_exclusive_release(m_groupLock);
+}
+
+// A group's limit is split evenly and left unbounded: the scheduler refuses a
+// share outside its range, which leaves those threads unlimited.
+void CAutoCpu::PushGroupLocked(const _CpuGroup& group) {
+    if (group.threads.empty()) {
+        return;
+    }
+    const float share = Rounded(group.cur_limit / static_cast<float>(group.threads.size()));
+    for (unsigned int tid : group.threads) {
+        (void)m_ctrl->Add(tid, share);
+    }
+}

@@ -1,0 +1,95 @@
+// Automatic CPU quota: turns system and process CPU samples into one process
+// limit under a system ceiling, spreads it over the monitored threads, and keeps
+// the named CPU groups whose limits follow the user's activity.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include "config/autoconf.h"
+#include "platform/kvo_base.h"
+#include "quota/cpuctrl.h"
+
+// One CPU sample, percent of the whole machine.
+struct _CpuFactor {
+    float sys_cpu;
+    float proc_cpu;
+};
+
+// A named group: its limit (percent of one processor in total) is shared evenly by
+// its threads and switches between the using and not-using value.
+struct _CpuGroup {
+    float using_limit;
+    float not_using_limit;
+    float cur_limit;
+    std::set<unsigned int> threads;
+};
+
+class CAutoCpu {
+public:
+    // ctrl: the scheduler seam, not owned; null means the production scheduler.
+    explicit CAutoCpu(ICpuCtrl* ctrl = nullptr);
+    virtual ~CAutoCpu();
+
+    CAutoCpu(const CAutoCpu&) = delete;
+    CAutoCpu& operator=(const CAutoCpu&) = delete;
+
+    // Quota: fed by the collector's delivery thread only (the window has no lock).
+    void AdjustCpu(_CpuFactor* sample);
+    float CalcCpuBySub(_CpuFactor* sample);
+    float CalcCpuQuota(_CpuFactor* sample);
+    float CalcCpuEqual(_CpuFactor* sample);
+
+    void SetCurrentCpuLimit(float limit);
+    float GetCurrentCpuLimit();
+    void SetCurrentAutoSysMaxCpu(float ceiling);
+
+    // Monitored threads share the process limit.
+    void AddMonitorThread(unsigned int tid);
+    void DelMonitorThread(unsigned int tid);
+    void ClearMonitorThread();
+
+    // CPU groups: 0, or KVO_E_NO_GROUP for a name no group has.
+    uint32_t AddGroupThread(const char* name, unsigned int tid);
+    uint32_t DelGroupThread(const char* name, unsigned int tid);
+    void SetGroupCpuLimit(const char* name);
+    // Holds m_groupLock exclusive while it switches and pushes, so no host push of
+    // the old limit interleaves with it.
+    void SetCurGroupCpuLimit(int notUsing);
+
+    // Binds conf by address (it must outlive this object) and (re)creates the groups.
+    // Until then the record's defaults stand in for proc_min and adjust_cycle, and
+    // the ceiling stays at its starting 50.
+    void SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& groups);
+
+private:
+    enum class Rule { kSub, kQuota, kEqual };
+
+    float CalcCpu(_CpuFactor* sample, Rule rule);
+    float RuleBySub(float avgSys, float avgProc);
+    float RuleQuota(float avgSys);
+    float RuleEqual(float avgSys);
+    // Pushes the group's share to its threads; the caller holds m_groupLock.
+    void PushGroupLocked(const _CpuGroup& group);
+    float ProcMin() const;
+    uint32_t AdjustCycle() const;
+
+    float m_autoSysMaxCpu;  // shared: WordLoad/WordStore
+    float m_curCpuLimit;    // shared: WordLoad/WordStore
+    float m_lastSysAvgCpu;
+    float m_lastProcAvgCpu;
+    std::list<_CpuFactor> m_cpuFactors;
+    kvo_mutex_t m_monitorLock;
+    std::set<unsigned int> m_monitorThreads;
+    // Bound by the init thread, read by host and delivery threads; null until bound.
+    std::atomic<_CpuConf*> m_cpuConf;
+    kvo_rwlock_t m_groupLock;
+    std::map<std::string, _CpuGroup> m_cpuGroups;
+    unsigned int m_cpuCount;
+    ICpuCtrl* m_ctrl;
+};

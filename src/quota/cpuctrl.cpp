@@ -1,0 +1,26 @@
+// Production side of the quota's seam: forwards to the scheduler's exported
+// interface functions and the base runtime.
+#include "quota/cpuctrl.h"
+
+#include "kvo_vurizeda.h"
+#include "platform/kvo_base.h"
+
+namespace {
+
+class SchedulerCpuCtrl final : public ICpuCtrl {
+public:
+    int Register() override { return RegisterCpuCtrl(); }
+    void Unregister() override { UnRegisterCpuCtrl(); }
+    int Add(unsigned int tid, float percent) override { return AddCpuCtrlObject(tid, percent); }
+    void Del(unsigned int tid) override { DelCpuCtrlObject(tid); }
+    unsigned int ProcessorCount() override { return kvo_cpu_count(); }
+};
+
+}  // namespace
+
+ICpuCtrl* ICpuCtrl::Default() {
+    // Deliberately leaked: the controller singleton is destroyed at exit in an
+    // order we do not control and still unregisters through this object.
+    static ICpuCtrl* const instance = new SchedulerCpuCtrl();
+    return instance;
+}

@@ -1,0 +1,55 @@
+// Recording stand-in for the scheduler behind ICpuCtrl: logs every call and keeps
+// the limits the scheduler would hold, with its rules (one entry per thread, a
+// percentage outside 0.1 to 100 refused and ending an existing entry).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "quota/cpuctrl.h"
+
+class FakeCpuCtrl : public ICpuCtrl {
+public:
+    enum class Op { kRegister, kUnregister, kAdd, kDel };
+    struct Call {
+        Op op;
+        unsigned int tid;
+        float percent;
+    };
+
+    explicit FakeCpuCtrl(unsigned int processors = 2) : m_processors(processors) {}
+
+    int Register() override;
+    void Unregister() override;
+    int Add(unsigned int tid, float percent) override;
+    void Del(unsigned int tid) override;
+    unsigned int ProcessorCount() override;
+
+    void SetProcessorCount(unsigned int processors);
+    // Limits now held, by thread id.
+    std::map<unsigned int, float> Limits() const;
+    bool HasLimit(unsigned int tid) const;
+    std::vector<Call> Calls() const;
+    // Only the Add calls, in order, as (tid, percent).
+    std::vector<std::pair<unsigned int, float>> Adds() const;
+    int Registrations() const;
+    void ClearCalls();
+    // Called after each Add has taken effect, outside the fake's lock, on the
+    // calling thread; lets a test act in the middle of a push. Null clears it.
+    void SetAddHook(std::function<void(unsigned int tid, float percent)> hook);
+    // Off: limits are still kept but calls are not logged (long concurrent runs).
+    void SetRecording(bool on);
+
+private:
+    void Record(const Call& call);  // the caller holds m_lock
+
+    mutable std::mutex m_lock;
+    unsigned int m_processors;
+    int m_registrations = 0;
+    bool m_recording = true;
+    std::function<void(unsigned int, float)> m_addHook;
+    std::map<unsigned int, float> m_limits;
+    std::vector<Call> m_calls;
+};
