@@ -1,6 +1,7 @@
 // Input device monitor: device scan, readiness test, event classification and the
 // once-a-second report.
 #include "activity/devmon.h"
+#include "platform/kvo_static.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -62,8 +63,7 @@ public:
 
 DevmonEnv* DevmonEnv::Default() {
     // Never destroyed: a monitor may still use it while static objects are torn down.
-    static DevmonEnv* env = new RealDevmonEnv();
-    return env;
+    return NeverDestroyed<RealDevmonEnv>();
 }
 
 Devmon::Devmon(DevmonEnv* env)

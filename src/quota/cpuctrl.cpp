@@ -1,6 +1,7 @@
 // Production side of the quota's seam: forwards to the scheduler's exported
 // interface functions and the base runtime.
 #include "quota/cpuctrl.h"
+#include "platform/kvo_static.h"
 
 #include "kvo_vurizeda.h"
 #include "platform/kvo_base.h"
@@ -19,8 +20,7 @@ public:
 }  // namespace
 
 ICpuCtrl* ICpuCtrl::Default() {
-    // Deliberately leaked: the controller singleton is destroyed at exit in an
-    // order we do not control and still unregisters through this object.
-    static ICpuCtrl* const instance = new SchedulerCpuCtrl();
-    return instance;
+    // Never destroyed: the controller singleton is destroyed at exit in an order
+    // we do not control and still unregisters through this object.
+    return NeverDestroyed<SchedulerCpuCtrl>();
 }
