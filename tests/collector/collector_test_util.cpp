@@ -118,7 +118,7 @@ uint32_t Recorder::Cb(comm_data* data, comm_data* second, void* context) {
     if (second != nullptr) return KVO_E_FAIL;  // never given by our comm library
     if (GetCommImpl()->comm_get_data(data, &text, &length) != KVO_OK) return KVO_E_INVALID_PARAM;
     std::string message(text, length);
-    if (self->onMessage) self->onMessage(message);
+    if (self->onMessage) self->onMessage(data, message);
     // Notified under the lock: a waiter that sees the text may destroy us.
     std::lock_guard<std::mutex> guard(self->lock);
     self->texts.push_back(message);

@@ -77,7 +77,7 @@ struct Recorder {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::string> texts;
-    std::function<void(const std::string&)> onMessage;  // runs inside the callback
+    std::function<void(comm_data*, const std::string&)> onMessage;  // inside the callback
 
     static uint32_t Cb(comm_data* data, comm_data* second, void* context);
     bool WaitForCount(size_t count, int ms);
