@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/kvo_static.h"
+
 namespace {
 
 // Kind identifiers the library's collector recognises.
@@ -90,8 +92,7 @@ std::string Wrap(json_t* inner) {
 }  // namespace
 
 SamplerEnv* SamplerEnv::Default() {
-    static ProcEnv* env = new ProcEnv();  // never destroyed: threads may sample at exit
-    return env;
+    return NeverDestroyed<ProcEnv>();  // threads may still sample while the process exits
 }
 
 bool ParseStatTotals(const std::string& stat, uint64_t* total, uint64_t* busy) {
