@@ -20,7 +20,7 @@ struct cl_timerplus {
     uint32_t periodMs;  // 0: never fires
     uint64_t order;     // start order breaks ties between equal due times
     bool active;
-    bool closed;        // closed during a turn: freed when the turn ends
+    bool closed;  // closed during a turn: freed when the turn ends
 };
 
 struct TimerLoop {
@@ -110,8 +110,8 @@ extern "C" cl_timerplus* cl_timerplus_start(uint32_t first_ms, int flags, uint32
     TimerLoop& loop = t_loop;
     auto* timer = new (std::nothrow) cl_timerplus;
     if (timer == nullptr) return nullptr;
-    *timer = cl_timerplus{&loop, callback, context, NowMs() + first_ms, period_ms,
-                          loop.nextOrder++, true, false};
+    *timer = cl_timerplus{&loop,     callback,         context, NowMs() + first_ms,
+                          period_ms, loop.nextOrder++, true,    false};
     try {
         loop.timers.push_back(timer);
     } catch (const std::bad_alloc&) {

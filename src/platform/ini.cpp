@@ -164,7 +164,8 @@ extern "C" int kvo_ini_file_enum_section(kvo_ini_file_st* file, const char* sect
     for (const auto& entry : file->entries) {
         if (entry.section != section) continue;
         ++count;
-        if (cb != nullptr) cb(entry.section.c_str(), entry.key.c_str(), entry.value.c_str(), context);
+        if (cb != nullptr)
+            cb(entry.section.c_str(), entry.key.c_str(), entry.value.c_str(), context);
     }
     return count;
 }

@@ -75,8 +75,8 @@ extern "C" void kvo_log_output(int level, const char* format, ...) {
     int n = vsnprintf(line, sizeof(line) - 1, format, args);  // keep a byte for '\n'
     va_end(args);
     if (n < 0) n = 0;
-    size_t length = static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n)
-                                                               : sizeof(line) - 2;
+    size_t length =
+        static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n) : sizeof(line) - 2;
     if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
     // One write per line keeps concurrent lines whole in an O_APPEND file.
     while (write(g_fd, line, length) < 0 && errno == EINTR) {

@@ -42,8 +42,7 @@ bool ContainsNoCase(const std::string& text, const char* needle) {
 }
 
 bool IsWordChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 // The first line starting "flags" carries the word "hypervisor" when the CPU
@@ -70,8 +69,8 @@ bool FlagsNameHypervisor(const std::string& cpuinfo) {
 
 // Vendor and product names that only hypervisors put in the DMI tables.
 const char* const kHypervisorNames[] = {
-    "KVM",    "QEMU",      "VMware", "VirtualBox", "innotek", "Xen", "Bochs",
-    "Parallels", "Amazon EC2", "Google Compute Engine",
+    "KVM", "QEMU",  "VMware",    "VirtualBox", "innotek",
+    "Xen", "Bochs", "Parallels", "Amazon EC2", "Google Compute Engine",
 };
 
 bool DmiNamesHypervisor(const VirtualMachineTexts& texts) {

@@ -1,0 +1,11 @@
+// A small shared library holding its own copy of the platform code, so tests
+// can see what "@" means when that code lives in a .so rather than a program.
+#include <stddef.h>
+
+#include "platform/kvo_base.h"
+
+extern "C" __attribute__((visibility("default"))) int kvo_probe_path_transform(const char* in,
+                                                                               char* out,
+                                                                               size_t size) {
+    return kvo_dirutils_path_transform(in, out, size);
+}

@@ -1,0 +1,152 @@
+// Stand-in for /dev/input (see fake_devmon_env.h).
+#include "support/fake_devmon_env.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+input_event InputEvent(uint16_t type, uint16_t code, int32_t value) {
+    input_event event;
+    memset(&event, 0, sizeof(event));
+    event.type = type;
+    event.code = code;
+    event.value = value;
+    return event;
+}
+
+void FakeDevmonEnv::AddDevice(int slot, unsigned char typeBits) {
+    Node node;
+    node.typeBits = typeBits;
+    AddNode(slot, node);
+}
+
+void FakeDevmonEnv::AddNode(int slot, const Node& node) { m_nodes[slot] = node; }
+
+void FakeDevmonEnv::Unplug(int slot) {
+    m_nodes.erase(slot);
+    for (auto& entry : m_devices) {
+        if (entry.second.slot == slot) entry.second.unplugged = true;
+    }
+}
+
+void FakeDevmonEnv::Queue(int slot, const std::vector<input_event>& events) {
+    int fd = FdOf(slot);
+    std::vector<input_event>& pending = fd >= 0 ? m_devices[fd].pending : m_queued[slot];
+    pending.insert(pending.end(), events.begin(), events.end());
+}
+
+int FakeDevmonEnv::FdOf(int slot) const {
+    for (const auto& entry : m_devices) {
+        if (entry.second.slot == slot) return entry.first;
+    }
+    return -1;
+}
+
+int FakeDevmonEnv::SlotOf(const char* path) {
+    int slot = -1;
+    char tail = 0;
+    if (sscanf(path, "/dev/input/event%d%c", &slot, &tail) != 1) return -1;
+    return slot;
+}
+
+FakeDevmonEnv::OpenDevice* FakeDevmonEnv::Find(int fd) {
+    auto it = m_devices.find(fd);
+    return it == m_devices.end() ? nullptr : &it->second;
+}
+
+int FakeDevmonEnv::Stat(const char* path, mode_t* mode) {
+    ++m_stats;
+    auto it = m_nodes.find(SlotOf(path));
+    if (it == m_nodes.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    *mode = it->second.mode;
+    return 0;
+}
+
+int FakeDevmonEnv::OpenReadOnly(const char* path) {
+    auto it = m_nodes.find(SlotOf(path));
+    if (it == m_nodes.end() || it->second.openErrno != 0) {
+        errno = it == m_nodes.end() ? ENOENT : it->second.openErrno;
+        return -1;
+    }
+    int fd = m_nextFd++;
+    OpenDevice device{it->first, false, {}};
+    device.pending.swap(m_queued[it->first]);
+    m_devices[fd] = device;
+    m_open.insert(fd);
+    return fd;
+}
+
+int FakeDevmonEnv::Ioctl(int fd, unsigned long request, void* argument) {
+    OpenDevice* device = Find(fd);
+    // Only the event-type bitmap, 31 bytes, is asked for.
+    if (device == nullptr || request != EVIOCGBIT(0, 31)) {
+        ++m_badCalls;
+        errno = device == nullptr ? EBADF : EINVAL;
+        return -1;
+    }
+    unsigned char* bits = static_cast<unsigned char*>(argument);
+    bits[0] = m_nodes[device->slot].typeBits;
+    return 31;
+}
+
+int FakeDevmonEnv::Close(int fd) {
+    ++m_closes;
+    if (m_devices.erase(fd) == 0) {
+        ++m_badCalls;  // closed twice, or never opened
+        errno = EBADF;
+        return -1;
+    }
+    m_open.erase(fd);
+    return 0;
+}
+
+int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+    ++m_polls;
+    if (timeout_ms != 0) ++m_badCalls;  // the monitor's own loop sets the pace
+    if (m_pollErrno != 0) {
+        errno = m_pollErrno;
+        m_pollErrno = 0;
+        return -1;
+    }
+    int ready = 0;
+    for (nfds_t i = 0; i < count; ++i) {
+        OpenDevice* device = Find(fds[i].fd);
+        fds[i].revents = 0;
+        if (device == nullptr) {
+            fds[i].revents = POLLNVAL;
+        } else if (device->unplugged) {
+            fds[i].revents = POLLHUP | POLLERR;  // what evdev reports for a gone device
+        } else if (!device->pending.empty() && (fds[i].events & POLLIN)) {
+            fds[i].revents = POLLIN;
+        }
+        if (fds[i].revents != 0) ++ready;
+    }
+    return ready;
+}
+
+ssize_t FakeDevmonEnv::Read(int fd, void* buffer, size_t size) {
+    ++m_reads;
+    OpenDevice* device = Find(fd);
+    if (device == nullptr) {
+        ++m_badCalls;
+        errno = EBADF;
+        return -1;
+    }
+    if (device->unplugged) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (device->pending.empty()) {
+        ++m_badCalls;  // a real blocking descriptor would hang the monitor thread here
+        errno = EAGAIN;
+        return -1;
+    }
+    // Whole records only, as evdev delivers them.
+    size_t records = std::min(size / sizeof(input_event), device->pending.size());
+    memcpy(buffer, device->pending.data(), records * sizeof(input_event));
+    device->pending.erase(device->pending.begin(), device->pending.begin() + records);
+    return static_cast<ssize_t>(records * sizeof(input_event));
+}

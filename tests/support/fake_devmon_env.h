@@ -1,0 +1,72 @@
+// Stand-in for /dev/input: event nodes with chosen modes, permissions and event
+// types, queued input records, unplugging, and a record of the calls made.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "activity/devmon.h"
+
+class FakeDevmonEnv : public DevmonEnv {
+public:
+    struct Node {
+        mode_t mode = S_IFCHR | 0660;
+        int openErrno = 0;           // non-zero: open fails with it
+        unsigned char typeBits = 0;  // first byte of the event-type bitmap
+    };
+
+    // A character device at /dev/input/event<slot> reporting the given types.
+    void AddDevice(int slot, unsigned char typeBits);
+    void AddNode(int slot, const Node& node);
+    // The node disappears; a descriptor still open on it reads ENODEV.
+    void Unplug(int slot);
+    void Queue(int slot, const std::vector<input_event>& events);
+    // Makes the next Poll fail with error (once).
+    void FailNextPoll(int error) { m_pollErrno = error; }
+    // Descriptors are numbered from here (to test numbers beyond FD_SETSIZE).
+    void SetFirstFd(int fd) { m_nextFd = fd; }
+
+    int FdOf(int slot) const;  // the open descriptor of a slot's device, or -1
+    const std::set<int>& OpenFds() const { return m_open; }
+    int closes() const { return m_closes; }
+    int stats() const { return m_stats; }
+    int polls() const { return m_polls; }
+    int reads() const { return m_reads; }
+    int badCalls() const { return m_badCalls; }  // calls a correct monitor never makes
+
+    int Stat(const char* path, mode_t* mode) override;
+    int OpenReadOnly(const char* path) override;
+    int Ioctl(int fd, unsigned long request, void* argument) override;
+    int Close(int fd) override;
+    int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
+    ssize_t Read(int fd, void* buffer, size_t size) override;
+
+private:
+    struct OpenDevice {
+        int slot;
+        bool unplugged;
+        std::vector<input_event> pending;
+    };
+    static int SlotOf(const char* path);
+    OpenDevice* Find(int fd);
+
+    std::map<int, Node> m_nodes;                       // by slot
+    std::map<int, OpenDevice> m_devices;               // by descriptor
+    std::map<int, std::vector<input_event>> m_queued;  // by slot, for the next open
+    std::set<int> m_open;
+    int m_nextFd = 40;
+    int m_pollErrno = 0;
+    int m_closes = 0;
+    int m_stats = 0;
+    int m_polls = 0;
+    int m_reads = 0;
+    int m_badCalls = 0;
+};
+
+// One input record.
+input_event InputEvent(uint16_t type, uint16_t code, int32_t value);
