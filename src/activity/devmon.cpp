@@ -1,7 +1,6 @@
 // Input device monitor: device scan, readiness test, event classification and the
 // once-a-second report.
 #include "activity/devmon.h"
-#include "platform/kvo_static.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/kvo_base.h"
+#include "platform/kvo_static.h"
 
 namespace {
 

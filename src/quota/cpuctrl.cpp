@@ -1,10 +1,10 @@
 // Production side of the quota's seam: forwards to the scheduler's exported
 // interface functions and the base runtime.
 #include "quota/cpuctrl.h"
-#include "platform/kvo_static.h"
 
 #include "kvo_vurizeda.h"
 #include "platform/kvo_base.h"
+#include "platform/kvo_static.h"
 
 namespace {
 

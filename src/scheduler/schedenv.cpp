@@ -11,6 +11,7 @@
 #include <new>
 
 #include "platform/kvo_base.h"
+#include "platform/kvo_static.h"
 
 namespace {
 
@@ -76,9 +77,6 @@ public:
 }  // namespace
 
 SchedEnv* SchedEnv::Default() {
-    // Built in static storage and never destroyed: it outlives every static user,
-    // and unloading the library leaves no heap block behind.
-    alignas(SystemSchedEnv) static unsigned char storage[sizeof(SystemSchedEnv)];
-    static SchedEnv* const env = new (storage) SystemSchedEnv();
-    return env;
+    // Never destroyed: it outlives every static user of the scheduler.
+    return NeverDestroyed<SystemSchedEnv>();
 }
