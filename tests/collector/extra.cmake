@@ -1,0 +1,25 @@
+# Collector tests: two stand-in comm libraries (one lacking kvo_comm_post), the
+# sampler and comm headers, the real comm library and kvo-collectord to run.
+foreach(kind full partial)
+    add_library(fake_comm_${kind} SHARED ${dir}/fake_comm.cpp)
+    set_target_properties(fake_comm_${kind} PROPERTIES OUTPUT_NAME kvo_comm
+        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/fakecomm/${kind}/lib)
+endforeach()
+target_compile_definitions(fake_comm_partial PRIVATE FAKE_COMM_WITHOUT_POST)
+
+foreach(program test_collector test_collector_live)
+    if(TARGET ${program})
+        target_sources(${program} PRIVATE ${dir}/collector_test_util.cpp)
+        target_link_libraries(${program} PRIVATE kvo_sampler)
+        target_include_directories(${program} PRIVATE ${dir} ${CMAKE_SOURCE_DIR}/comm)
+        target_compile_definitions(${program} PRIVATE
+            KVO_TEST_LIB_DIR="${CMAKE_BINARY_DIR}/lib"
+            KVO_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+            KVO_TEST_FAKE_COMM_DIR="${CMAKE_BINARY_DIR}/tests/fakecomm")
+        add_dependencies(${program} kvo_comm kvo-collectord fake_comm_full fake_comm_partial)
+    endif()
+endforeach()
+
+# libkvo_comm.so exports exactly its eleven functions.
+add_test(NAME collector_comm_exports
+    COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:kvo_comm> -P ${dir}/check_exports.cmake)
