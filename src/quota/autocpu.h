@@ -58,9 +58,13 @@ public:
     uint32_t AddGroupThread(const char* name, unsigned int tid);
     uint32_t DelGroupThread(const char* name, unsigned int tid);
     void SetGroupCpuLimit(const char* name);
+    // Holds m_groupLock exclusive while it switches and pushes, so no host push of
+    // the old limit interleaves with it.
     void SetCurGroupCpuLimit(int notUsing);
 
     // Binds conf by address (it must outlive this object) and (re)creates the groups.
+    // Until then the record's defaults stand in for proc_min and adjust_cycle, and
+    // the ceiling stays at its starting 50.
     void SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& groups);
 
 private:

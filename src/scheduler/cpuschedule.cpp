@@ -124,31 +124,37 @@ bool CpuSchedule::Initialize() {
 
 bool CpuSchedule::StartLocked() {
     int err = 0;
-    bool ok = false;
+    if (StartSteps(&err)) return true;
+    TearDownLocked();  // undoes whatever the steps built
+    if (err != 0) errno = err;
+    return false;
+}
+
+// Builds the running state in order; on the first failing step, *err is the
+// errno value that step left (EACCES for the handler) and the result false.
+bool CpuSchedule::StartSteps(int* err) {
     if (kvo_rwlock_init(&m_rwlock) != 0) {
-        err = errno;
-    } else if ((m_semaphore = kvo_semaphore_init(65535)) == nullptr) {
-        err = errno;
-    } else if (kvo_event_init(&m_event, 0, 1) != 0) {
-        err = errno;
-    } else if (kvo_thread_start(&m_scheduleThread, OnSchedule, this) != 0) {
-        err = errno;
-    } else if (m_threadStarted = true, kvo_semaphore_wait(m_semaphore, KVO_WAIT_INFINITE, 0) != 0) {
-        err = errno;
-    } else {
-        __atomic_store_n(&g_handlerTarget, this, __ATOMIC_SEQ_CST);
-        if (!m_env->InstallSigusr1(SignalHandler)) {
-            err = EACCES;
-        } else {
-            m_handlerInstalled = true;
-            ok = true;
-        }
+        *err = errno;
+        return false;
     }
-    if (!ok) {
-        TearDownLocked();
-        if (err != 0) errno = err;
+    m_semaphore = kvo_semaphore_init(65535);
+    if (m_semaphore == nullptr || kvo_event_init(&m_event, 0, 1) != 0 ||
+        kvo_thread_start(&m_scheduleThread, OnSchedule, this) != 0) {
+        *err = errno;
+        return false;
     }
-    return ok;
+    m_threadStarted = true;
+    if (kvo_semaphore_wait(m_semaphore, KVO_WAIT_INFINITE, 0) != 0) {
+        *err = errno;
+        return false;
+    }
+    __atomic_store_n(&g_handlerTarget, this, __ATOMIC_SEQ_CST);
+    if (!m_env->InstallSigusr1(SignalHandler)) {
+        *err = EACCES;
+        return false;
+    }
+    m_handlerInstalled = true;
+    return true;
 }
 
 void CpuSchedule::UnInitialize() {

@@ -61,6 +61,7 @@ private:
 
     static uint64_t MakeKey(unsigned int type, unsigned int id);
     bool StartLocked();
+    bool StartSteps(int* err);
     bool RegisterLocked(CtrlObjectType type, unsigned int id, float percent);
     ICtrlObject* AcquireLocked(uint64_t key);
     void TearDownLocked();

@@ -43,8 +43,8 @@ uint64_t ParseThreadStatTime(const char* line) {
     unsigned long long stime = 0;
     // state, ppid, pgrp session tty_nr tpgid, flags minflt cminflt majflt cmajflt,
     // utime stime; the fields after stime are not needed.
-    int stored = sscanf(fields, "%*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
-                        &ppid, &utime, &stime);
+    int stored = sscanf(fields, "%*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ppid,
+                        &utime, &stime);
     if (stored != 3) return 0;
     return utime + stime;
 }
@@ -63,8 +63,8 @@ int64_t ParseTotalCpuTime(const char* line) {
     char label[5] = {0};
     long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0;
     // Fields that are missing count as 0; the label is cut to fit its buffer.
-    sscanf(line, "%4s%lld%lld%lld%lld%lld%lld%lld", label, &user, &nice, &system, &idle,
-           &iowait, &irq, &softirq);
+    sscanf(line, "%4s%lld%lld%lld%lld%lld%lld%lld", label, &user, &nice, &system, &idle, &iowait,
+           &irq, &softirq);
     // Summed as unsigned: a line of huge numbers wraps instead of overflowing, and
     // the callers only ever take differences of totals.
     uint64_t sum = 0;

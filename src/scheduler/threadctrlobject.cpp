@@ -161,8 +161,8 @@ void CThreadCtrlObject::CalcRatio(long long tickMs) {
     const float s = sinf(static_cast<float>(k) * kPi / 180.0f);
     const double target = usage > limit ? r * (1.0f - s) : r * (1.0f + s);
 
-    float ratio = (1.0f - rule.alpha) * m_ratio +
-                  rule.alpha * sqrtf(m_ratio * static_cast<float>(target));
+    float ratio =
+        (1.0f - rule.alpha) * m_ratio + rule.alpha * sqrtf(m_ratio * static_cast<float>(target));
     if (ratio > 1.0f) {
         ratio = 0.999f;
     } else if (ratio < 0.001f) {
@@ -191,8 +191,8 @@ void CThreadCtrlObject::GetThreadCpu() {
     const int64_t deltaThread = TickDelta(threadTime, m_lastThreadTime);
     m_lastThreadTime = threadTime;
 
-    float sample = static_cast<float>(static_cast<double>(deltaThread) / deltaTotal * 100.0 *
-                                      m_cpuCount);
+    float sample =
+        static_cast<float>(static_cast<double>(deltaThread) / deltaTotal * 100.0 * m_cpuCount);
     if (sample - 100.0f > 0.000001) {
         sample = 100.0f;
     } else if (sample <= 0.000001) {

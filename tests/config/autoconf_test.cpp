@@ -119,140 +119,69 @@ TEST_F(AutoconfTest, DefaultsAreTheConstructorValues) {
     EXPECT_TRUE(c.groups.empty());
 }
 
-// section "profile" is [td_cpu], chosen by td_switch = 1; text null: the key is absent.
-struct KeyCase {
+constexpr const char* kAbsent = nullptr;
+constexpr const char* kOverflow = "99999999999";
+
+// One row per key of the table: texts and the value each stores. Section "profile"
+// is [td_cpu], chosen by td_switch = 1; kAbsent: the section holds no such key (the
+// seeded value, or the key's absent value, remains).
+struct KeyRow {
     const char* section;
     const char* key;
-    const char* text;
-    double want;
+    std::vector<std::pair<const char*, double>> cases;
 };
 
-const KeyCase kKeyCases[] = {
-    {"type", "scenes_type", "7", 1},
-    {"type", "scenes_type", "1", 1},
-    {"type", "scenes_type", "0", 0},
-    {"type", "scenes_type", "-1", 0},
-    {"type", "scenes_type", "abc", 0},
-    {"type", "scenes_type", "2147483647", 1},
-    {"type", "scenes_type", "2147483648", 0},
-    {"type", "scenes_type", "99999999999", 0},
-    {"type", "scenes_type", nullptr, 0},
-    {"adapt_io", "proc_read_max", "20", 20 * kMiB},
-    {"adapt_io", "proc_read_max", "0", 0},
-    {"adapt_io", "proc_read_max", "4096", 4096 * kMiB},
-    {"adapt_io", "proc_read_max", "10239", 10239 * kMiB},
-    {"adapt_io", "proc_read_max", "10240", 10240 * kMiB},
-    {"adapt_io", "proc_read_max", "10241", 10240 * kMiB},
-    {"adapt_io", "proc_read_max", "-1", 10240 * kMiB},
-    {"adapt_io", "proc_read_max", "abc", 0},
-    {"adapt_io", "proc_read_max", "12abc", 12 * kMiB},
-    {"adapt_io", "proc_read_max", "+5", 5 * kMiB},
-    {"adapt_io", "proc_read_max", "99999999999", 10240 * kMiB},
-    {"adapt_io", "proc_read_max", nullptr, 44},
-    {"adapt_io", "proc_write_max", "30", 30 * kMiB},
-    {"adapt_io", "proc_write_max", "-1", 10240 * kMiB},
-    {"adapt_io", "proc_write_max", nullptr, 22},
-    {"env", "td_switch", "5", 1},
-    {"env", "td_switch", "0", 0},
-    {"env", "td_switch", "-1", 1},
-    {"env", "td_switch", "abc", 0},
-    {"env", "td_switch", nullptr, 0},
-    {"env", "virtual_evn", "1", 1},
-    {"env", "virtual_evn", "0", 0},
-    {"env", "virtual_evn", nullptr, 0},
-    {"env", "xp_switch", "0", 0},
-    {"env", "xp_switch", "7", 1},
-    {"env", "xp_switch", nullptr, 1},
-    {"env", "ssd_switch", "5", 2},
-    {"env", "ssd_switch", "2", 2},
-    {"env", "ssd_switch", "1", 1},
-    {"env", "ssd_switch", "0", 0},
-    {"env", "ssd_switch", "-5", 0},
-    {"env", "ssd_switch", "abc", 0},
-    {"env", "ssd_switch", "99999999999", 0},
-    {"env", "ssd_switch", nullptr, 1},
-    {"env", "cpu_clock_speed", "20000", 10000},
-    {"env", "cpu_clock_speed", "10000", 10000},
-    {"env", "cpu_clock_speed", "9999", 9999},
-    {"env", "cpu_clock_speed", "0", 0},
-    {"env", "cpu_clock_speed", "-1", 10000},
-    {"env", "cpu_clock_speed", nullptr, 1234},
-    {"env", "cpu_cnt", "1000", 256},
-    {"env", "cpu_cnt", "256", 256},
-    {"env", "cpu_cnt", "255", 255},
-    {"env", "cpu_cnt", "0", 0},
-    {"env", "cpu_cnt", "-1", 256},
-    {"env", "cpu_cnt", nullptr, 7},
-    {"env", "sys_mem", "0", 2},
-    {"env", "sys_mem", "1", 2},
-    {"env", "sys_mem", "2", 2},
-    {"env", "sys_mem", "3", 3},
-    {"env", "sys_mem", "255", 255},
-    {"env", "sys_mem", "256", 256},
-    {"env", "sys_mem", "300", 256},
-    {"env", "sys_mem", "-1", 256},
-    {"env", "sys_mem", "abc", 2},
-    {"env", "sys_mem", nullptr, 9.5},
-    {"profile", "sys_max", "150", 100},
-    {"profile", "sys_max", "-5", 100},
-    {"profile", "sys_max", "100", 100},
-    {"profile", "sys_max", "99", 99},
-    {"profile", "sys_max", "0", 0},
-    {"profile", "sys_max", "abc", 0},
-    {"profile", "sys_max", "99999999999", 100},
-    {"profile", "sys_max", nullptr, 12.5},
-    {"profile", "proc_min", "5", 5},
-    {"profile", "proc_min", "101", 100},
-    {"profile", "proc_min", nullptr, 2.5},
-    {"profile", "proc_default", "50", 50},
-    {"profile", "proc_default", "-1", 100},
-    {"profile", "proc_default", nullptr, 42.5},
-    {"profile", "collect_gap", "0", 1},
-    {"profile", "collect_gap", "1", 1},
-    {"profile", "collect_gap", "2", 2},
-    {"profile", "collect_gap", "599", 599},
-    {"profile", "collect_gap", "600", 600},
-    {"profile", "collect_gap", "601", 600},
-    {"profile", "collect_gap", "-1", 600},
-    {"profile", "collect_gap", "abc", 1},
-    {"profile", "collect_gap", nullptr, 33},
-    {"profile", "adjust_cycle", "0", 1},
-    {"profile", "adjust_cycle", "15", 15},
-    {"profile", "adjust_cycle", "600", 600},
-    {"profile", "adjust_cycle", "601", 600},
-    {"profile", "adjust_cycle", nullptr, 44},
-    {"profile", "sys_max_unused", "80", 80},
-    {"profile", "sys_max_unused", "150", 100},
-    {"profile", "sys_max_unused", nullptr, 55.5},
-    {"user_behavior", "behavior_switch", "1", 1},
-    {"user_behavior", "behavior_switch", "9", 1},
-    {"user_behavior", "behavior_switch", "0", 0},
-    {"user_behavior", "behavior_switch", nullptr, 0},
-    {"user_behavior", "allow_time", "0", 1000},
-    {"user_behavior", "allow_time", "1", 1000},
-    {"user_behavior", "allow_time", "2", 2000},
-    {"user_behavior", "allow_time", "3599", 3599000},
-    {"user_behavior", "allow_time", "3600", 3600000},
-    {"user_behavior", "allow_time", "5000", 3600000},
-    {"user_behavior", "allow_time", "-1", 3600000},
-    {"user_behavior", "allow_time", nullptr, 7000},
+// clang-format off
+const KeyRow kKeyTable[] = {
+    {"type", "scenes_type", {{"7", 1}, {"1", 1}, {"0", 0}, {"-1", 0}, {"abc", 0},
+        {"2147483647", 1}, {"2147483648", 0}, {kOverflow, 0}, {kAbsent, 0}}},
+    {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB},
+        {"10239", 10239 * kMiB}, {"10240", 10240 * kMiB}, {"10241", 10240 * kMiB},
+        {"-1", 10240 * kMiB}, {"abc", 0}, {"12abc", 12 * kMiB}, {"+5", 5 * kMiB},
+        {kOverflow, 10240 * kMiB}, {kAbsent, 44}}},
+    {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}, {kAbsent, 22}}},
+    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}, {"abc", 0}, {kAbsent, 0}}},
+    {"env", "virtual_evn", {{"1", 1}, {"0", 0}, {kAbsent, 0}}},
+    {"env", "xp_switch", {{"0", 0}, {"7", 1}, {kAbsent, 1}}},
+    {"env", "ssd_switch", {{"5", 2}, {"2", 2}, {"1", 1}, {"0", 0}, {"-5", 0}, {"abc", 0},
+        {kOverflow, 0}, {kAbsent, 1}}},
+    {"env", "cpu_clock_speed", {{"20000", 10000}, {"10000", 10000}, {"9999", 9999}, {"0", 0},
+        {"-1", 10000}, {kAbsent, 1234}}},
+    {"env", "cpu_cnt", {{"1000", 256}, {"256", 256}, {"255", 255}, {"0", 0}, {"-1", 256},
+        {kAbsent, 7}}},
+    {"env", "sys_mem", {{"0", 2}, {"1", 2}, {"2", 2}, {"3", 3}, {"255", 255}, {"256", 256},
+        {"300", 256}, {"-1", 256}, {"abc", 2}, {kAbsent, 9.5}}},
+    {"profile", "sys_max", {{"150", 100}, {"-5", 100}, {"100", 100}, {"99", 99}, {"0", 0},
+        {"abc", 0}, {kOverflow, 100}, {kAbsent, 12.5}}},
+    {"profile", "proc_min", {{"5", 5}, {"101", 100}, {kAbsent, 2.5}}},
+    {"profile", "proc_default", {{"50", 50}, {"-1", 100}, {kAbsent, 42.5}}},
+    {"profile", "collect_gap", {{"0", 1}, {"1", 1}, {"2", 2}, {"599", 599}, {"600", 600},
+        {"601", 600}, {"-1", 600}, {"abc", 1}, {kAbsent, 33}}},
+    {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"600", 600}, {"601", 600},
+        {kAbsent, 44}}},
+    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}, {kAbsent, 55.5}}},
+    {"user_behavior", "behavior_switch", {{"1", 1}, {"9", 1}, {"0", 0}, {kAbsent, 0}}},
+    {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000},
+        {"3599", 3599000}, {"3600", 3600000}, {"5000", 3600000}, {"-1", 3600000},
+        {kAbsent, 7000}}},
 };
+// clang-format on
 
-std::string IniFor(const KeyCase& c) {
+std::string IniFor(const KeyRow& row, const char* text) {
     const std::string line =
-        c.text != nullptr ? std::string(c.key) + " = " + c.text + "\n" : "unrelated = 1\n";
-    const std::string section = c.section;
+        text != kAbsent ? std::string(row.key) + " = " + text + "\n" : "unrelated = 1\n";
+    const std::string section = row.section;
     if (section == "adapt_io") return "[type]\nscenes_type = 1\n[adapt_io]\n" + line;
     if (section == "profile") return "[env]\ntd_switch = 1\n[td_cpu]\n" + line;
     return "[" + section + "]\n" + line;
 }
 
-// The seeded record after a load of IniFor(c): the key's own field changes, the CPU
-// scene also writes the four switches that have a value for an absent key.
-Fields Expected(const KeyCase& c) {
+// The seeded record after a load of IniFor(row, text): the key's own field changes;
+// the CPU scene also writes the four switches that have a value for an absent key.
+Fields Expected(const KeyRow& row, double value) {
     Fields want = Flatten(Seeded());
-    const std::string section = c.section;
-    const bool io = section == "adapt_io" || (section == "type" && c.want == 1);
+    const std::string section = row.section;
+    const bool io = section == "adapt_io" || (section == "type" && value == 1);
     if (io) {
         want["scenes_type"] = 1;
     } else {
@@ -261,16 +190,19 @@ Fields Expected(const KeyCase& c) {
         want["xp_switch"] = 1;
         want["behavior_switch"] = 0;
     }
-    want[c.key] = c.want;
+    want[row.key] = value;
     return want;
 }
 
 TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
-    for (const KeyCase& c : kKeyCases) {
-        SCOPED_TRACE(std::string(c.section) + "/" + c.key + " = " + (c.text ? c.text : "<absent>"));
-        conf = Seeded();
-        ASSERT_EQ(Load(IniFor(c)), KVO_OK);
-        EXPECT_EQ(Flatten(conf), Expected(c));
+    for (const KeyRow& row : kKeyTable) {
+        for (const auto& [text, value] : row.cases) {
+            SCOPED_TRACE(std::string(row.section) + "/" + row.key + " = " +
+                         (text != kAbsent ? text : "<absent>"));
+            conf = Seeded();
+            ASSERT_EQ(Load(IniFor(row, text)), KVO_OK);
+            EXPECT_EQ(Flatten(conf), Expected(row, value));
+        }
     }
 }
 

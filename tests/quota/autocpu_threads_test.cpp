@@ -5,16 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "quota/autocpu.h"
 #include "support/fake_cpu_ctrl.h"
+#include "support/watchdog.h"
 
 namespace {
 
@@ -25,30 +22,6 @@ constexpr int kHosts = 3;
 constexpr int kRounds = 20000;
 constexpr unsigned int kIdsPerHost = 6;
 const char* const kGroups[] = {"a", "b"};
-
-// Fails the test and ends the process when body has not returned in time: a
-// deadlocked thread cannot be joined.
-template <class Body>
-void WithWatchdog(std::chrono::seconds limit, Body body) {
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> hold(lock);
-        if (!done.wait_for(hold, limit, [&] { return finished; })) {
-            std::fprintf(stderr, "watchdog: no progress in %lld s, deadlock\n",
-                         static_cast<long long>(limit.count()));
-            std::abort();
-        }
-    });
-    body();
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        finished = true;
-    }
-    done.notify_one();
-    watchdog.join();
-}
 
 struct HostResult {
     std::set<unsigned int> monitored;
@@ -91,7 +64,7 @@ TEST(AutoCpuThreads, ConcurrentCallersNeitherDeadlockNorLeaveMixedLimits) {
 
     HostResult results[kHosts];
     int lastNotUsing = 0;
-    WithWatchdog(std::chrono::seconds(120), [&] {
+    RunWithWatchdog(120, "concurrent quota callers", [&] {
         std::atomic<bool> go(false);
         std::vector<std::thread> threads;
         for (int host = 0; host < kHosts; ++host) {
@@ -186,7 +159,7 @@ TEST(AutoCpuThreads, GroupSwitchNeverInterleavesWithAHostPush) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    WithWatchdog(std::chrono::seconds(60), [&] {
+    RunWithWatchdog(60, "group switch against a push", [&] {
         quota.SetGroupCpuLimit("g");
         switcher.join();
     });

@@ -4,12 +4,11 @@
 #include "scheduler/cpuschedule.h"
 
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <math.h>
 #include <signal.h>
 
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "scheduler/threadctrlobject.h"
 #include "support/fake_sched_env.h"

@@ -2,14 +2,13 @@
 // the system's total CPU time.
 #include "scheduler/procstat.h"
 
+#include <gtest/gtest.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "support/fake_sched_env.h"
 
@@ -30,7 +29,9 @@ TEST(ReadProcFile, PathHasAProcessAndATaskPartOnlyWhenTheirIdsAreSet) {
         unsigned int pid, tid;
         const char* path;
     } kCases[] = {
-        {0, 0, "/proc/stat"}, {0, 9, "/proc/stat"}, {12, 0, "/proc/12/stat"},
+        {0, 0, "/proc/stat"},
+        {0, 9, "/proc/stat"},
+        {12, 0, "/proc/12/stat"},
         {12, 34, "/proc/12/task/34/stat"},
     };
     for (const auto& c : kCases) {
@@ -107,8 +108,7 @@ TEST(ThreadStat, RealThreadTimeGrowsWithWork) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
     do {
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) <
-             60000000L);
+    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 60000000L);
     EXPECT_GT(GetThreadTime(tid), before);
     EXPECT_GE(GetThreadTime(0), GetThreadTime(tid));
     EXPECT_EQ(GetThreadTime(1), 0u) << "thread 1 is not one of ours";

@@ -3,12 +3,11 @@
 #include "scheduler/threadctrlobject.h"
 
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <math.h>
 #include <signal.h>
 
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "support/fake_sched_env.h"
 
@@ -54,9 +53,9 @@ struct LimitCase {
     bool accepted;
 };
 const LimitCase kLimits[] = {
-    {kTid, 0.1f, true},   {kTid, 100.0f, true},  {kTid, 50.0f, true},  {0, 50.0f, false},
-    {kTid, 0.09f, false}, {kTid, 100.5f, false}, {kTid, NAN, false},    {kTid, -1.0f, false},
-    {kTid, INFINITY, false},
+    {kTid, 0.1f, true}, {kTid, 100.0f, true}, {kTid, 50.0f, true},
+    {0, 50.0f, false},  {kTid, 0.09f, false}, {kTid, 100.5f, false},
+    {kTid, NAN, false}, {kTid, -1.0f, false}, {kTid, INFINITY, false},
 };
 
 TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
@@ -215,13 +214,13 @@ struct WeightCase {
     float usage, limit, sample, weight;
 };
 const WeightCase kWeights[] = {
-    {50, 50, 60, 0.175f},    // risen to the limit: 0.175
-    {60, 10, 30, 0.25f},     // rho = 6: ten times 0.025
-    {40, 50, 45, 0.025f},    // still below the limit
-    {5, 10, 30, 0.525f},     // rho = s / L = 3, risen across the limit
-    {5, 10, 100, 1.75f},     // rho = 10: ten times 0.175
-    {30, 10, 5, 0.075f},     // rho = U / L = 3
-    {10, 10, 10, 0.025f},    // the sample has not risen above U
+    {50, 50, 60, 0.175f},       // risen to the limit: 0.175
+    {60, 10, 30, 0.25f},        // rho = 6: ten times 0.025
+    {40, 50, 45, 0.025f},       // still below the limit
+    {5, 10, 30, 0.525f},        // rho = s / L = 3, risen across the limit
+    {5, 10, 100, 1.75f},        // rho = 10: ten times 0.175
+    {30, 10, 5, 0.075f},        // rho = U / L = 3
+    {10, 10, 10, 0.025f},       // the sample has not risen above U
     {9.6f, 10, 10.5f, 0.175f},  // U / L = 0.96 counts as rho, inside 1.05
 };
 
@@ -268,7 +267,7 @@ TEST_F(ThreadCtrlObjectTest, UnchangedSystemTimeSkipsTheMeasurement) {
     Advance(0, 90);              // the system clock did not move
     object->RefreshTime(kTick);
     EXPECT_FLOAT_EQ(object->SampleCpu(), 0.0f);
-    Advance(100, 10);            // compared with the baseline: (90 + 10) / 100
+    Advance(100, 10);  // compared with the baseline: (90 + 10) / 100
     object->RefreshTime(kTick);
     EXPECT_FLOAT_EQ(object->SampleCpu(), 100.0f);
 }

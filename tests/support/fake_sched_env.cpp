@@ -15,8 +15,8 @@ void FakeSchedEnv::RemoveFile(const std::string& path) {
 }
 
 void FakeSchedEnv::SetTotalTime(int64_t total) {
-    SetFile("/proc/stat", "cpu  " + std::to_string(total) +
-                              " 0 0 0 0 0 0 0 0 0\ncpu0 1 2 3 4 5 6 7 0 0 0\n");
+    SetFile("/proc/stat",
+            "cpu  " + std::to_string(total) + " 0 0 0 0 0 0 0 0 0\ncpu0 1 2 3 4 5 6 7 0 0 0\n");
 }
 
 std::string FakeSchedEnv::ThreadStatPath(uint32_t t) const {
@@ -65,14 +65,12 @@ void FakeSchedEnv::ClearRecords() {
     m_reads.clear();
 }
 
-bool FakeSchedEnv::ReadFile(const char* path, char* buf, unsigned int maxBytes,
-                            unsigned int* got) {
+bool FakeSchedEnv::ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_reads.emplace_back(path);
     auto it = m_files.find(path);
     if (it == m_files.end()) return false;
-    const unsigned int n =
-        static_cast<unsigned int>(std::min<size_t>(it->second.size(), maxBytes));
+    const unsigned int n = static_cast<unsigned int>(std::min<size_t>(it->second.size(), maxBytes));
     memcpy(buf, it->second.data(), n);
     *got = n;
     return true;

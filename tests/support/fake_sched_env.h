@@ -16,8 +16,8 @@
 class FakeSchedEnv : public SchedEnv {
 public:
     // Knobs the test sets before the code under test runs.
-    uint32_t tid = 4242;   // what CurrentTid returns
-    uint32_t pid = 1000;   // what ProcessId returns
+    uint32_t tid = 4242;  // what CurrentTid returns
+    uint32_t pid = 1000;  // what ProcessId returns
     unsigned int cpus = 1;
     bool installOk = true;
 

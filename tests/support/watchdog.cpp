@@ -16,8 +16,7 @@ void RunWithWatchdog(int seconds, const char* what, const std::function<void()>&
     std::thread dog([&] {
         std::unique_lock<std::mutex> guard(lock);
         if (!done.wait_for(guard, std::chrono::seconds(seconds), [&] { return finished; })) {
-            fprintf(stderr, "watchdog: %s did not finish within %d s (deadlock?)\n", what,
-                    seconds);
+            fprintf(stderr, "watchdog: %s did not finish within %d s (deadlock?)\n", what, seconds);
             abort();
         }
     });
