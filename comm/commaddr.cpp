@@ -56,8 +56,7 @@ bool CommAddress(uint32_t pid, const char* name, sockaddr_un* address, socklen_t
     return true;
 }
 
-int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t length,
-               int flags) {
+int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t length, int flags) {
     sockaddr_un address;
     socklen_t addressLength = 0;
     if (!CommAddress(pid, name, &address, &addressLength)) return EINVAL;

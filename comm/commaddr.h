@@ -22,8 +22,7 @@ bool CommAddress(uint32_t pid, const char* name, sockaddr_un* address, socklen_t
 
 // Sends text to kvo_comm/<pid>/<name> from socket fd; flags as for sendto
 // (MSG_DONTWAIT never waits for room). 0, or the errno of the failure.
-int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t length,
-               int flags);
+int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t length, int flags);
 
 // The pids whose receiver `name` appears in the text of /proc/net/unix, where an
 // abstract address shows with a leading '@'. Sorted, without repeats.

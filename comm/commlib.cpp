@@ -52,9 +52,7 @@ void StopAndWaitLocked(std::unique_lock<std::mutex>& lock, const std::vector<Reg
     }
     for (Registration* reg : regs) {
         if (reg == self) continue;  // the running callback is the caller
-        g_changed.wait(lock, [&] {
-            return !reg->inCallback || (self != nullptr && reg->waiting);
-        });
+        g_changed.wait(lock, [&] { return !reg->inCallback || (self != nullptr && reg->waiting); });
     }
     if (self != nullptr) self->waiting = false;
 }
@@ -177,16 +175,19 @@ KVO_COMM_API uint32_t kvo_comm_register(const char* name, kvo_comm_receiver call
 
 KVO_COMM_API uint32_t kvo_comm_unregister(const char* name) {
     if (name == nullptr) return KVO_E_INVALID_PARAM;
+    uint32_t result = KVO_E_FAIL;  // not registered
     {
         std::unique_lock<std::mutex> lock(g_lock);
         auto found = g_registrations.find(name);
-        if (found == g_registrations.end()) return KVO_E_FAIL;
-        std::vector<Registration*> regs = {found->second};
-        g_registrations.erase(found);
-        StopAndWaitLocked(lock, regs);
+        if (found != g_registrations.end()) {
+            std::vector<Registration*> regs = {found->second};
+            g_registrations.erase(found);
+            StopAndWaitLocked(lock, regs);
+            result = KVO_OK;
+        }
     }
     JoinStopped();
-    return KVO_OK;
+    return result;
 }
 
 KVO_COMM_API uint32_t kvo_comm_unregister_all(void) {

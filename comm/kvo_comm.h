@@ -30,7 +30,10 @@ KVO_COMM_API uint32_t kvo_comm_uninit(void);
  * KVO_COMM_SAMPLER=0, the embedded sampler). Needs kvo_comm_init. */
 KVO_COMM_API uint32_t kvo_comm_register(const char* name, kvo_comm_receiver callback,
                                         void* context);
-/* Ends deliveries to name; returns when no callback of it runs or can start. */
+/* Ends deliveries to name; returns when no callback of it runs or can start.
+ * From inside a callback, unregister and uninit do not wait for that callback
+ * itself (the caller); its thread is joined by a later call from outside a
+ * callback or at unload, so never unload the library from inside a callback. */
 KVO_COMM_API uint32_t kvo_comm_unregister(const char* name);
 KVO_COMM_API uint32_t kvo_comm_unregister_all(void);
 

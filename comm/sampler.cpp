@@ -163,8 +163,8 @@ std::string FormatSampleTime(const struct tm& when) {
 }
 
 std::string BuildSystemMessage(const std::string& time, float cpu) {
-    return Wrap(json_pack("{s:{s:s,s:s},s:{s:f}}", "header", "id", kSystemId, "time",
-                          time.c_str(), "body", "cpu", Rounded(cpu)));
+    return Wrap(json_pack("{s:{s:s,s:s},s:{s:f}}", "header", "id", kSystemId, "time", time.c_str(),
+                          "body", "cpu", Rounded(cpu)));
 }
 
 std::string BuildProcessMessage(const std::string& time, float cpu, int32_t iorspeed,
@@ -207,7 +207,7 @@ bool CSampler::Sample(std::string* systemMessage, std::string* processMessage) {
     m_env->LocalNow(&local);
     const std::string time = FormatSampleTime(local);
     *systemMessage = BuildSystemMessage(time, m_figures.sysCpu);
-    *processMessage = BuildProcessMessage(time, m_figures.procCpu, m_figures.iorspeed,
-                                          m_figures.iowspeed);
+    *processMessage =
+        BuildProcessMessage(time, m_figures.procCpu, m_figures.iorspeed, m_figures.iowspeed);
     return !systemMessage->empty() && !processMessage->empty();
 }

@@ -17,15 +17,15 @@ struct _DiskInfo {
 };
 
 struct _ProcInfo {
-    float cpu;          // percent of the whole machine
-    int32_t iorspeed;   // low 32 bits of the message's integer, not interpreted here
+    float cpu;         // percent of the whole machine
+    int32_t iorspeed;  // low 32 bits of the message's integer, not interpreted here
     int32_t iowspeed;
-    int64_t time;       // seconds since the epoch
+    int64_t time;  // seconds since the epoch
 };
 
 struct _SysInfo {
-    float cpu;          // percent of the whole machine
-    int64_t time;       // seconds since the epoch
+    float cpu;     // percent of the whole machine
+    int64_t time;  // seconds since the epoch
     std::vector<_DiskInfo> disks;
 };
 

@@ -76,6 +76,9 @@ public:
 }  // namespace
 
 SchedEnv* SchedEnv::Default() {
-    static SchedEnv* const env = new SystemSchedEnv();
+    // Built in static storage and never destroyed: it outlives every static user,
+    // and unloading the library leaves no heap block behind.
+    alignas(SystemSchedEnv) static unsigned char storage[sizeof(SystemSchedEnv)];
+    static SchedEnv* const env = new (storage) SystemSchedEnv();
     return env;
 }

@@ -32,7 +32,7 @@ public:
     virtual void BlockSigusr1(sigset_t* previous) = 0;
     virtual void RestoreSignalMask(const sigset_t* previous) = 0;
 
-    // The real one; never destroyed, so it outlives every static user.
+    // The real one; never destroyed.
     static SchedEnv* Default();
 };
 

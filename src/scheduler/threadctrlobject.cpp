@@ -9,6 +9,13 @@
 #include "platform/kvo_word.h"
 #include "scheduler/procstat.h"
 
+#if defined(__i386__) && !defined(__SSE2_MATH__)
+// The duty cycle is single-precision arithmetic: on 32-bit x86 it runs in SSE
+// registers, as on x86-64, rather than in the x87's wider ones, so both builds
+// round every step alike and compute the same sleeps.
+#pragma GCC target("sse2", "fpmath=sse")
+#endif
+
 namespace {
 
 // The duty-ratio constants work in single precision, as the ratio itself does.

@@ -27,8 +27,8 @@ std::string SysMsg(const std::string& time, const std::string& cpu, const std::s
 }
 std::string ProcMsg(const std::string& time, const std::string& cpu, const std::string& ior,
                     const std::string& iow, const std::string& id = kProc) {
-    return Wrap(Inner(id, time,
-                      "{\"cpu\":" + cpu + ",\"iorspeed\":" + ior + ",\"iowspeed\":" + iow + "}"));
+    return Wrap(
+        Inner(id, time, "{\"cpu\":" + cpu + ",\"iorspeed\":" + ior + ",\"iowspeed\":" + iow + "}"));
 }
 
 // Times are read in the local zone: make it UTC so they have known values.
@@ -80,15 +80,29 @@ std::vector<ParseCase> ParseCases() {
          1},
         {"outer array", {{"[1,2]", KVO_E_FAIL}}, {"failed to load json:([1,2])"}, 0},
         {"bare number", {{"42", KVO_E_FAIL}}, {"failed to load json:(42)"}, 0},
-        {"outer text not JSON", {{"{\"context\":", KVO_E_FAIL}}, {"failed to load json:({\"context\":)"}, 0},
+        {"outer text not JSON",
+         {{"{\"context\":", KVO_E_FAIL}},
+         {"failed to load json:({\"context\":)"},
+         0},
         {"context is an object",
          {{"{\"context\":{\"header\":{}}}", KVO_E_FAIL}},
          {"get str context failed"},
          0},
         {"context missing", {{"{\"other\":\"x\"}", KVO_E_FAIL}}, {"get str context failed"}, 0},
-        {"inner text not JSON", {{Wrap("not json"), KVO_E_FAIL}}, {"failed to load json:(not json)"}, 0},
+        {"inner text not JSON",
+         {{Wrap("not json"), KVO_E_FAIL}},
+         {"failed to load json:(not json)"},
+         0},
         {"inner array", {{Wrap("[]"), KVO_E_FAIL}}, {"failed to load json:([])"}, 0},
         {"header missing", {{Wrap("{\"body\":{}}"), KVO_E_FAIL}}, {"get object header failed"}, 0},
+        {"header and body missing: header first",
+         {{Wrap("{\"other\":1}"), KVO_E_FAIL}},
+         {"get object header failed"},
+         0},
+        {"id and time missing: id first",
+         {{Wrap("{\"header\":{},\"body\":{}}"), KVO_E_FAIL}},
+         {"get str id failed"},
+         0},
         {"header not an object",
          {{Wrap("{\"header\":\"h\",\"body\":{}}"), KVO_E_FAIL}},
          {"get object header failed"},
@@ -164,7 +178,8 @@ TEST_F(CollectorParse, ThePairCarriesBothFiguresAndTheConvertedTime) {
     Register();
     EXPECT_EQ(KVO_OK, m_collector.DataParse(SysMsg(kT1, "42").c_str()));
     EXPECT_TRUE(m_pairs.Pairs().empty());
-    EXPECT_EQ(KVO_OK, m_collector.DataParse(ProcMsg(kT1, "12.5", "100", "-200").c_str()));
+    // Integers keep their low 32 bits: 2^32 + 100 and -200.
+    EXPECT_EQ(KVO_OK, m_collector.DataParse(ProcMsg(kT1, "12.5", "4294967396", "-200").c_str()));
     std::vector<CollectedPair> pairs = m_pairs.Pairs();
     ASSERT_EQ(1u, pairs.size());
     EXPECT_FLOAT_EQ(42.0f, pairs[0].sys.cpu);
@@ -184,35 +199,31 @@ TEST_F(CollectorParse, ThePairCarriesBothFiguresAndTheConvertedTime) {
 
 TEST_F(CollectorParse, FieldsReadBeforeAFailureStay) {
     Register();
-    // iowspeed fails: time, cpu and iorspeed of this message are kept.
+    // iowspeed fails: time, cpu and iorspeed of this message are kept and pair.
     EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(ProcMsg(kT1, "7.5", "77", "1.5").c_str()));
-    // A system message whose cpu fails still stores its time: the pair matches later.
-    EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(SysMsg(kT2, "null").c_str()));
     EXPECT_EQ(KVO_OK, m_collector.DataParse(SysMsg(kT1, "30").c_str()));
+    // A system message whose cpu fails still moves the system time on.
+    EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(SysMsg(kT2, "null").c_str()));
+    EXPECT_EQ(KVO_OK, m_collector.DataParse(ProcMsg(kT2, "3", "1", "1").c_str()));
     std::vector<CollectedPair> pairs = m_pairs.Pairs();
-    ASSERT_EQ(1u, pairs.size());
+    ASSERT_EQ(2u, pairs.size());
     EXPECT_FLOAT_EQ(7.5f, pairs[0].proc.cpu);
     EXPECT_EQ(77, pairs[0].proc.iorspeed);
     EXPECT_EQ(0, pairs[0].proc.iowspeed);
     EXPECT_FLOAT_EQ(30.0f, pairs[0].sys.cpu);
-}
-
-TEST_F(CollectorParse, IntegersKeepTheirLow32Bits) {
-    Register();
-    // 2^32 + 5 and -(2^32) - 3.
-    EXPECT_EQ(KVO_OK, m_collector.DataParse(SysMsg(kT1, "1").c_str()));
-    EXPECT_EQ(KVO_OK,
-              m_collector.DataParse(ProcMsg(kT1, "2", "4294967301", "-4294967299").c_str()));
-    std::vector<CollectedPair> pairs = m_pairs.Pairs();
-    ASSERT_EQ(1u, pairs.size());
-    EXPECT_EQ(5, pairs[0].proc.iorspeed);
-    EXPECT_EQ(-3, pairs[0].proc.iowspeed);
+    EXPECT_FLOAT_EQ(30.0f, pairs[1].sys.cpu);
+    EXPECT_EQ(kT1Utc + 1, pairs[1].sys.time);
+    EXPECT_FLOAT_EQ(3.0f, pairs[1].proc.cpu);
 }
 
 // A time without six numbers, or with a year or month that cannot be shifted in
 // 32 bits, becomes kCollectorNoTime: two such messages pair like equal times.
 TEST_F(CollectorParse, TimesWithoutSixNumbersBecomeNoTime) {
-    const char* bad[] = {"", "2021/3/4", "2021/3/4 10:20", "yesterday", "-2147483648/1/1 0:0:0",
+    const char* bad[] = {"",
+                         "2021/3/4",
+                         "2021/3/4 10:20",
+                         "yesterday",
+                         "-2147483648/1/1 0:0:0",
                          "2021/-2147483648/1 0:0:0"};
     for (const char* text : bad) {
         SCOPED_TRACE(text);
@@ -277,11 +288,11 @@ TEST_F(CollectorParse, ReceiverTakesTheTextThroughTheCommLibrary) {
     const std::string proc = ProcMsg(kT1, "1", "2", "3") + "trailing bytes beyond the length";
     const uint32_t procLength = static_cast<uint32_t>(ProcMsg(kT1, "1", "2", "3").size());
     FakeMessage messages[] = {
-        {"", 0, KVO_OK},                                       // empty: no parse
-        {sys.data(), 5, KVO_E_FAIL},                           // no text could be taken
-        {"[1]\0{}", 6, KVO_OK},                                // parse stops at the NUL
+        {"", 0, KVO_OK},              // empty: no parse
+        {sys.data(), 5, KVO_E_FAIL},  // no text could be taken
+        {"[1]\0{}", 6, KVO_OK},       // parse stops at the NUL
         {sys.data(), static_cast<uint32_t>(sys.size()), KVO_OK},
-        {proc.data(), procLength, KVO_OK},                     // not NUL-terminated
+        {proc.data(), procLength, KVO_OK},  // not NUL-terminated
     };
     const uint32_t want[] = {KVO_E_INVALID_PARAM, KVO_E_INVALID_PARAM, KVO_E_FAIL, KVO_OK, KVO_OK};
     for (size_t i = 0; i < 5; ++i) {

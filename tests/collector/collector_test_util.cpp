@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "platform/log_sink.h"
@@ -28,22 +27,42 @@ LogCapture::~LogCapture() {
     unlink(m_path.c_str());
 }
 
+namespace {
+
+// "[PID:<pid padded to 5>]\t[LEVEL]\t<tag padded to 10> [file(line)] message"
+bool SplitLine(const std::string& raw, LogLine* line) {
+    if (raw.compare(0, 5, "[PID:") != 0) return false;
+    size_t levelStart = raw.find("]\t[");
+    if (levelStart == std::string::npos) return false;
+    levelStart += 3;
+    size_t levelEnd = raw.find("]\t", levelStart);
+    if (levelEnd == std::string::npos) return false;
+    size_t tagStart = levelEnd + 2;
+    size_t tagEnd = raw.find(' ', tagStart);
+    if (tagEnd == std::string::npos) return false;
+    size_t fileStart = raw.find(" [", tagEnd);
+    if (fileStart == std::string::npos) return false;
+    fileStart += 2;
+    size_t fileEnd = raw.find('(', fileStart);
+    size_t messageStart = raw.find(")] ", fileStart);
+    if (fileEnd == std::string::npos || messageStart == std::string::npos) return false;
+    line->level = raw.substr(levelStart, levelEnd - levelStart);
+    line->tag = raw.substr(tagStart, tagEnd - tagStart);
+    line->file = raw.substr(fileStart, fileEnd - fileStart);
+    line->message = raw.substr(messageStart + 3);
+    return true;
+}
+
+}  // namespace
+
 std::vector<LogLine> LogCapture::Lines() const {
-    // "[PID:<pid padded to 5>]\t[LEVEL]\t<tag padded to 10> [file(line)] message"
-    static const std::regex kLine(R"(^\[PID:(\d+) *\]\t\[([A-Z]+)\]\t(\S+) *\ \[([^()]+)\((\d+)\)\] (.*)$)");
     std::vector<LogLine> lines;
     std::ifstream in(m_path);
     std::string raw;
     while (std::getline(in, raw)) {
-        std::smatch m;
         LogLine line;
         line.raw = raw;
-        if (std::regex_match(raw, m, kLine)) {
-            line.level = m[2];
-            line.tag = m[3];
-            line.file = m[4];
-            line.message = m[6];
-        }
+        SplitLine(raw, &line);
         lines.push_back(line);
     }
     return lines;
@@ -99,13 +118,20 @@ uint32_t Recorder::Cb(comm_data* data, comm_data* second, void* context) {
     if (second != nullptr) return KVO_E_FAIL;  // never given by our comm library
     if (GetCommImpl()->comm_get_data(data, &text, &length) != KVO_OK) return KVO_E_INVALID_PARAM;
     std::string message(text, length);
-    if (self->onMessage) self->onMessage(message);
-    {
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->texts.push_back(message);
-    }
+    if (self->onMessage) self->onMessage(data, message);
+    // Notified under the lock: a waiter that sees the text may destroy us.
+    std::lock_guard<std::mutex> guard(self->lock);
+    self->texts.push_back(message);
     self->changed.notify_all();
     return KVO_OK;
+}
+
+ScopedReceiver::ScopedReceiver(const char* name, kvo_comm_receiver_fn callback, void* context)
+    : m_name(name != nullptr ? name : ""),
+      m_result(GetCommImpl()->comm_register(name, callback, context)) {}
+
+ScopedReceiver::~ScopedReceiver() {
+    if (GetCommImpl()->comm_unregister != nullptr) GetCommImpl()->comm_unregister(m_name.c_str());
 }
 
 bool Recorder::WaitForCount(size_t count, int ms) {
@@ -119,10 +145,8 @@ std::vector<std::string> Recorder::Texts() {
 
 void PairRecorder::Cb(_SysInfo* sys, _ProcInfo* proc, void* context) {
     auto* self = static_cast<PairRecorder*>(context);
-    {
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->pairs.push_back(CollectedPair{*sys, *proc});
-    }
+    std::lock_guard<std::mutex> guard(self->lock);
+    self->pairs.push_back(CollectedPair{*sys, *proc});
     self->changed.notify_all();
 }
 

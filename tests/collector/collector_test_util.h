@@ -50,8 +50,8 @@ private:
 };
 
 // Directories of the build tree.
-std::string BuildLibDir();      // holds libkvo_comm.so
-std::string BuildBinDir();      // holds kvo-collectord
+std::string BuildLibDir();                      // holds libkvo_comm.so
+std::string BuildBinDir();                      // holds kvo-collectord
 std::string FakeCommBaseDir(const char* kind);  // "full" or "partial": <dir>/lib
 
 // A temporary directory removed with its content at the end.
@@ -77,11 +77,24 @@ struct Recorder {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::string> texts;
-    std::function<void(const std::string&)> onMessage;  // runs inside the callback
+    std::function<void(comm_data*, const std::string&)> onMessage;  // inside the callback
 
     static uint32_t Cb(comm_data* data, comm_data* second, void* context);
     bool WaitForCount(size_t count, int ms);
     std::vector<std::string> Texts();
+};
+
+// A registration with the loaded comm library, taken back (waiting for its
+// callback) before the objects its callback uses, declared earlier, go away.
+class ScopedReceiver {
+public:
+    ScopedReceiver(const char* name, kvo_comm_receiver_fn callback, void* context);
+    ~ScopedReceiver();
+    uint32_t result() const { return m_result; }
+
+private:
+    std::string m_name;
+    uint32_t m_result;
 };
 
 // Pairs handed to a CCollector's callback.

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -65,7 +66,8 @@ protected:
 
 TEST_F(CommLibrary, DatagramsToTheAbstractAddressReachTheCallback) {
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:basic", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:basic", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     const std::string largest(kCommMaxMessage, 'L');
     std::string binary("a\0b\xff", 4);
     EXPECT_EQ(0, SendRaw("test:basic", "hello"));
@@ -86,7 +88,8 @@ TEST_F(CommLibrary, DatagramsToTheAbstractAddressReachTheCallback) {
 
 TEST_F(CommLibrary, OversizedDatagramIsDropped) {
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:size", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:size", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:size", std::string(kCommMaxMessage + 1, 'X')));
     EXPECT_EQ(0, SendRaw("test:size", "after"));
     ASSERT_TRUE(recorder.WaitForCount(1, 5000));
@@ -97,7 +100,7 @@ TEST_F(CommLibrary, OversizedDatagramIsDropped) {
 TEST_F(CommLibrary, CallbacksOfOneRegistrationNeverOverlap) {
     Recorder recorder;
     std::atomic<int> running{0}, most{0};
-    recorder.onMessage = [&](const std::string&) {
+    recorder.onMessage = [&](comm_data*, const std::string&) {
         int now = ++running;
         int seen = most.load();
         while (now > seen && !most.compare_exchange_weak(seen, now)) {
@@ -105,14 +108,16 @@ TEST_F(CommLibrary, CallbacksOfOneRegistrationNeverOverlap) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         --running;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:serial", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:serial", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     constexpr int kSenders = 4, kEach = 25;
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([s] {
             for (int i = 0; i < kEach; ++i) {
                 // A full queue refuses a datagram for a moment; try again.
-                while (SendRaw("test:serial", std::to_string(s) + ":" + std::to_string(i)) == EAGAIN) {
+                while (SendRaw("test:serial", std::to_string(s) + ":" + std::to_string(i)) ==
+                       EAGAIN) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
             }
@@ -126,12 +131,13 @@ TEST_F(CommLibrary, CallbacksOfOneRegistrationNeverOverlap) {
 TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
     Recorder recorder;
     std::atomic<bool> entered{false}, finished{false};
-    recorder.onMessage = [&](const std::string&) {
+    recorder.onMessage = [&](comm_data*, const std::string&) {
         entered = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         finished = true;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:wait", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:wait", "slow"));
     while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:wait"));
@@ -139,22 +145,49 @@ TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
     EXPECT_EQ(ECONNREFUSED, SendRaw("test:wait", "late"));
     EXPECT_EQ(KVO_E_FAIL, m_comm->comm_unregister("test:wait"));
     // The name is free again.
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Recorder::Cb, &recorder));
+    ScopedReceiver again("test:wait", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, again.result());
 }
 
 TEST_F(CommLibrary, UnregisterFromInsideItsOwnCallbackEndsDeliveries) {
     Recorder recorder;
     std::atomic<uint32_t> result{0xffffffffu};
-    recorder.onMessage = [&](const std::string&) {
+    recorder.onMessage = [&](comm_data*, const std::string&) {
         result = GetCommImpl()->comm_unregister("test:self");
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:self", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:self", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(0, SendRaw("test:self", "one"));
     ASSERT_TRUE(recorder.WaitForCount(1, 5000));
     EXPECT_EQ(KVO_OK, result.load());
     SendRaw("test:self", "two");  // may still be queued, never delivered
     EXPECT_TRUE(NameFreed("test:self"));
     EXPECT_FALSE(recorder.WaitForCount(2, 100));
+}
+
+// From inside another registration's callback, unregister still waits for the
+// running callback (no join can do it there).
+TEST_F(CommLibrary, UnregisterFromAnotherCallbackWaitsForTheRunningOne) {
+    std::atomic<bool> slowEntered{false}, slowFinished{false}, finishedAtReturn{false};
+    Recorder slow, other;
+    slow.onMessage = [&](comm_data*, const std::string&) {
+        slowEntered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        slowFinished = true;
+    };
+    other.onMessage = [&](comm_data*, const std::string&) {
+        while (!slowEntered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        GetCommImpl()->comm_unregister("test:slow");
+        finishedAtReturn = slowFinished.load();
+    };
+    ScopedReceiver slowReceiver("test:slow", Recorder::Cb, &slow);
+    ASSERT_EQ(KVO_OK, slowReceiver.result());
+    ScopedReceiver otherReceiver("test:other", Recorder::Cb, &other);
+    ASSERT_EQ(KVO_OK, otherReceiver.result());
+    EXPECT_EQ(0, SendRaw("test:slow", "work"));
+    EXPECT_EQ(0, SendRaw("test:other", "stop it"));
+    ASSERT_TRUE(other.WaitForCount(1, 10000));
+    EXPECT_TRUE(finishedAtReturn.load());
 }
 
 // Two callbacks that unregister each other at the same moment both return.
@@ -172,10 +205,12 @@ TEST_F(CommLibrary, CallbacksUnregisteringEachOtherDoNotDeadlock) {
         }
         GetCommImpl()->comm_unregister(other);
     };
-    a.onMessage = [&](const std::string&) { meetThenUnregister("test:b"); };
-    b.onMessage = [&](const std::string&) { meetThenUnregister("test:a"); };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:a", Recorder::Cb, &a));
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:b", Recorder::Cb, &b));
+    a.onMessage = [&](comm_data*, const std::string&) { meetThenUnregister("test:b"); };
+    b.onMessage = [&](comm_data*, const std::string&) { meetThenUnregister("test:a"); };
+    ScopedReceiver receiverA("test:a", Recorder::Cb, &a);
+    ASSERT_EQ(KVO_OK, receiverA.result());
+    ScopedReceiver receiverB("test:b", Recorder::Cb, &b);
+    ASSERT_EQ(KVO_OK, receiverB.result());
     EXPECT_EQ(0, SendRaw("test:a", "x"));
     EXPECT_EQ(0, SendRaw("test:b", "y"));
     EXPECT_TRUE(a.WaitForCount(1, 10000));
@@ -189,8 +224,10 @@ TEST_F(CommLibrary, RegistrationNeedsInitAValidAndUniqueName) {
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register(nullptr, Recorder::Cb, &recorder));
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register("", Recorder::Cb, &recorder));
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register("test:x", nullptr, &recorder));
-    EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_register(std::string(120, 'n').c_str(), Recorder::Cb, &recorder));
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:x", Recorder::Cb, &recorder));
+    EXPECT_EQ(KVO_E_INVALID_PARAM,
+              m_comm->comm_register(std::string(120, 'n').c_str(), Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:x", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     EXPECT_EQ(KVO_E_FAIL, m_comm->comm_register("test:x", Recorder::Cb, &recorder));
     // A second init is counted: one uninit keeps the registrations.
     ASSERT_EQ(KVO_OK, m_comm->comm_init());
@@ -207,7 +244,14 @@ TEST_F(CommLibrary, RegistrationNeedsInitAValidAndUniqueName) {
 
 TEST_F(CommLibrary, HeapMessagesTravelBySendAndPost) {
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:heap", Recorder::Cb, &recorder));
+    std::atomic<uint32_t> deleteDelivered{0}, setDelivered{0};
+    // A delivered message belongs to the library: it is neither freed nor changed.
+    recorder.onMessage = [&](comm_data* data, const std::string&) {
+        deleteDelivered = GetCommImpl()->comm_delete_data(data);
+        setDelivered = GetCommImpl()->comm_set_data(data, "x", 1);
+    };
+    ScopedReceiver receiver("test:heap", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     comm_data* data = nullptr;
     ASSERT_EQ(KVO_OK, m_comm->comm_new_data(&data));
     const char* text = nullptr;
@@ -219,6 +263,8 @@ TEST_F(CommLibrary, HeapMessagesTravelBySendAndPost) {
     EXPECT_EQ(KVO_OK, m_comm->comm_post(static_cast<uint32_t>(getpid()), "test:heap", data));
     ASSERT_TRUE(recorder.WaitForCount(2, 5000));
     EXPECT_EQ((std::vector<std::string>{"ping", "ping"}), recorder.Texts());
+    EXPECT_EQ(KVO_E_INVALID_PARAM, deleteDelivered.load());
+    EXPECT_EQ(KVO_E_INVALID_PARAM, setDelivered.load());
     EXPECT_EQ(KVO_E_FAIL, m_comm->comm_post(0, "test:nobody", data));
     EXPECT_EQ(KVO_E_FAIL, m_comm->comm_send(0, "test:nobody", data));
     std::string tooLong(kCommMaxMessage + 1, 'x');
@@ -229,33 +275,12 @@ TEST_F(CommLibrary, HeapMessagesTravelBySendAndPost) {
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_comm->comm_delete_data(nullptr));
 }
 
-TEST_F(CommLibrary, DeliveredMessagesBelongToTheLibrary) {
-    struct Seen {
-        std::atomic<int> calls{0};
-        std::atomic<uint32_t> deleted{0}, set{0};
-    } seen;
-    auto callback = [](comm_data* data, comm_data*, void* context) -> uint32_t {
-        auto* s = static_cast<Seen*>(context);
-        s->deleted = GetCommImpl()->comm_delete_data(data);
-        s->set = GetCommImpl()->comm_set_data(data, "x", 1);
-        ++s->calls;
-        return KVO_OK;
-    };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:own", callback, &seen));
-    EXPECT_EQ(0, SendRaw("test:own", "mine"));
-    for (int i = 0; i < 5000 && seen.calls == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_EQ(1, seen.calls.load());
-    EXPECT_EQ(KVO_E_INVALID_PARAM, seen.deleted.load());
-    EXPECT_EQ(KVO_E_INVALID_PARAM, seen.set.load());
-}
-
 // As root: a datagram from a child that dropped to another uid is not delivered.
 TEST_F(CommLibrary, UntrustedSenderIsNotDelivered) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to send as another uid";
     Recorder recorder;
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Recorder::Cb, &recorder));
+    ScopedReceiver receiver("test:trust", Recorder::Cb, &recorder);
+    ASSERT_EQ(KVO_OK, receiver.result());
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

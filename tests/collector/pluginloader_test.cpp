@@ -17,13 +17,15 @@ namespace {
 
 // The comm library's own declarations must match the slots the loader fills.
 static_assert(std::is_same<decltype(&kvo_comm_register), decltype(CommImpl::comm_register)>::value);
-static_assert(std::is_same<decltype(&kvo_comm_unregister), decltype(CommImpl::comm_unregister)>::value);
+static_assert(
+    std::is_same<decltype(&kvo_comm_unregister), decltype(CommImpl::comm_unregister)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_unregister_all),
                            decltype(CommImpl::comm_unregister_all)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_new_data), decltype(CommImpl::comm_new_data)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_set_data), decltype(CommImpl::comm_set_data)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_get_data), decltype(CommImpl::comm_get_data)>::value);
-static_assert(std::is_same<decltype(&kvo_comm_delete_data), decltype(CommImpl::comm_delete_data)>::value);
+static_assert(
+    std::is_same<decltype(&kvo_comm_delete_data), decltype(CommImpl::comm_delete_data)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_send), decltype(CommImpl::comm_send)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_post), decltype(CommImpl::comm_post)>::value);
 static_assert(std::is_same<decltype(&kvo_comm_init), decltype(CommImpl::comm_init)>::value);
@@ -100,8 +102,8 @@ protected:
     void SetUp() override {
         m_fake = dlopen((FakeCommBaseDir("full") + "/libkvo_comm.so").c_str(), RTLD_NOW);
         ASSERT_NE(nullptr, m_fake);
-        m_setResults = reinterpret_cast<void (*)(uint32_t, uint32_t)>(
-            dlsym(m_fake, "fake_comm_set_results"));
+        m_setResults =
+            reinterpret_cast<void (*)(uint32_t, uint32_t)>(dlsym(m_fake, "fake_comm_set_results"));
         m_calls = reinterpret_cast<const char* (*)()>(dlsym(m_fake, "fake_comm_calls"));
         m_deliver = reinterpret_cast<uint32_t (*)(const char*, uint32_t)>(
             dlsym(m_fake, "fake_comm_deliver"));

@@ -108,8 +108,8 @@ private:
     }
 
     void Publish(uint32_t pid, const std::string& system, const std::string& process) {
-        int err = CommSendTo(m_fd, pid, kCommLibraryReceiver, system.data(), system.size(),
-                             MSG_DONTWAIT);
+        int err =
+            CommSendTo(m_fd, pid, kCommLibraryReceiver, system.data(), system.size(), MSG_DONTWAIT);
         if (err == 0) {
             err = CommSendTo(m_fd, pid, kCommLibraryReceiver, process.data(), process.size(),
                              MSG_DONTWAIT);
@@ -133,7 +133,8 @@ bool WaitForStop(const sigset_t& stopSignals, int64_t deadlineMs) {
     for (;;) {
         int64_t left = deadlineMs - SamplerEnv::Default()->MonotonicMs();
         if (left <= 0) return false;
-        timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+        timespec wait = {static_cast<time_t>(left / 1000),
+                         static_cast<long>(left % 1000) * 1000000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
         if (sig > 0) return true;
         if (errno != EINTR && errno != EAGAIN) return false;
