@@ -46,7 +46,7 @@ struct Figures {
     bool valid = false;
     double mean = 0;
     double stddev = 0;
-    int settle = -1;  // first second whose window is within 10 % of the target
+    int settle = -1;              // first second whose window is within 10 % of the target
     std::vector<double> windows;  // share of each second, percent of one processor
 };
 
@@ -58,11 +58,11 @@ struct HoldingRow {
 
 struct CostFigures {
     int threads = 0;
-    double cpuPercent = 0;     // the library's threads, percent of one processor
+    double cpuPercent = 0;  // the library's threads, percent of one processor
     double usPerThreadTick = 0;
     size_t libraryThreads = 0;
-    double freeWallRate = 0;   // the unlimited thread's loops per wall second
-    double freeCpuRate = 0;    // and per second of its own CPU time
+    double freeWallRate = 0;  // the unlimited thread's loops per wall second
+    double freeCpuRate = 0;   // and per second of its own CPU time
 };
 
 unsigned int Gettid() { return static_cast<unsigned int>(syscall(SYS_gettid)); }
@@ -347,10 +347,11 @@ std::string Relative(double value, double base) {
 }
 
 std::vector<CostFigures> CostTable(const Config& cfg) {
-    printf("\nSchedule thread cost with limited threads that sleep (limit 30, %d s each), and\n"
-           "the work rate of an unlimited busy thread beside them, in percent of the row\n"
-           "without limited threads (per wall second, and per second of its own CPU)\n\n",
-           cfg.costSeconds);
+    printf(
+        "\nSchedule thread cost with limited threads that sleep (limit 30, %d s each), and\n"
+        "the work rate of an unlimited busy thread beside them, in percent of the row\n"
+        "without limited threads (per wall second, and per second of its own CPU)\n\n",
+        cfg.costSeconds);
     printf("threads | thread CPU%% | us/thread/tick | library threads | unlimited wall%% cpu%%\n");
     std::vector<CostFigures> rows;
     for (int count : {0, 1, 10, 100, 1000}) {

@@ -74,19 +74,33 @@ void DirectParse(Devmon* monitor, int monitorType, Script* script) {
 void Step(uint8_t op, int monitorType, Devmon* monitor, FakeDevmonEnv* env, Script* script) {
     const int slot = script->Byte() % Devmon::MAX_DEVICES;
     switch (op % 9) {
-        case 0: env->AddDevice(slot, script->Byte()); break;
-        case 1: env->Unplug(slot); break;
+        case 0:
+            env->AddDevice(slot, script->Byte());
+            break;
+        case 1:
+            env->Unplug(slot);
+            break;
         case 2: {
             std::vector<input_event> events(script->Byte() % 40);
             for (input_event& event : events) event = script->Event();
             env->Queue(slot, events);
             break;
         }
-        case 3: monitor->LoopEventOnce(); break;
-        case 4: monitor->LoadDevs(); break;
-        case 5: monitor->NoticeVuriZedaCbImpl(); break;
-        case 6: env->FailNextPoll(script->Byte() & 1 ? EINTR : EIO); break;
-        case 7: DirectParse(monitor, monitorType, script); break;
+        case 3:
+            monitor->LoopEventOnce();
+            break;
+        case 4:
+            monitor->LoadDevs();
+            break;
+        case 5:
+            monitor->NoticeVuriZedaCbImpl();
+            break;
+        case 6:
+            env->FailNextPoll(script->Byte() & 1 ? EINTR : EIO);
+            break;
+        case 7:
+            DirectParse(monitor, monitorType, script);
+            break;
         case 8: {
             FakeDevmonEnv::Node node;
             uint8_t how = script->Byte();

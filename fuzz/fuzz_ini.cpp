@@ -38,7 +38,9 @@ struct Seen {
     std::vector<std::pair<std::string, std::string>> entries;
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 int Collect(const char* section, const char* key, const char* value, void* context) {
     Seen* seen = static_cast<Seen*>(context);
@@ -57,8 +59,8 @@ void CheckSection(kvo_ini_file_st* file, const std::string& section) {
     for (const auto& entry : seen.entries) {
         const std::string& key = entry.first;
         FUZZ_CHECK(!key.empty() && !IsBlank(key.front()) && !IsBlank(key.back()));
-        FUZZ_CHECK(entry.second.empty() || (!IsBlank(entry.second.front()) &&
-                                            !IsBlank(entry.second.back())));
+        FUZZ_CHECK(entry.second.empty() ||
+                   (!IsBlank(entry.second.front()) && !IsBlank(entry.second.back())));
         last[key] = entry.second;
     }
     for (const auto& entry : last) {

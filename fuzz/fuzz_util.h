@@ -12,10 +12,10 @@ inline void FuzzQuietLog() {
     setenv("KVO_LOG_LEVEL", "3", 1);
 }
 
-#define FUZZ_CHECK(cond)                                                           \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
+#define FUZZ_CHECK(cond)                                                                \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
             fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                               \
-        }                                                                          \
+            abort();                                                                    \
+        }                                                                               \
     } while (0)

@@ -2,6 +2,7 @@
 // only thread is the one that forked, must be able to allocate, log, use the
 // scheduler and exit without deadlock or crash, however the fork falls on the
 // schedule thread's pass.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -12,8 +13,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kvo_vurizeda.h"
 #include "lifecycle/lifecycle_util.h"

@@ -8,7 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-
 #include "kvo_vurizeda.h"
 
 uint64_t SpinWork(uint64_t seed) {

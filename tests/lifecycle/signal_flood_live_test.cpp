@@ -1,10 +1,10 @@
 // What a SIGUSR1 flood from outside costs an unlimited thread: its work per
 // second of its own CPU time, with and without the flood, beside two limited
 // threads. Measured on the thread's CPU clock, so a busy machine does not skew it.
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kvo_vurizeda.h"
 #include "lifecycle/lifecycle_util.h"

@@ -1,6 +1,7 @@
 // SIGUSR1 sent from outside at a high rate, to limited and unlimited threads and
 // to the process, while limits change: nothing crashes or deadlocks, every
 // thread keeps making progress, and everything comes down cleanly afterwards.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -8,8 +9,6 @@
 #include <memory>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kvo_vurizeda.h"
 #include "lifecycle/lifecycle_util.h"
