@@ -20,8 +20,11 @@ constexpr int kDefaultLevel = KVO_LOG_INFO;
 // The sink is chosen once, lazily; g_ready publishes g_fd and g_level.
 pthread_mutex_t g_initLock = PTHREAD_MUTEX_INITIALIZER;
 int g_ready = 0;
-int g_fd = STDERR_FILENO;
+int g_fd = STDERR_FILENO;  // atomic loads and stores: the unload path swaps it
 int g_level = kDefaultLevel;
+// Set when the code that holds this logger goes away (unload or exit): the
+// sink has been given back, and each later line opens the file for itself.
+int g_unloading = 0;
 
 int ParseLevel(const char* text) {
     if (text == nullptr || *text == '\0') return kDefaultLevel;
@@ -44,19 +47,47 @@ void EnsureReady() {
     if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
     pthread_mutex_lock(&g_initLock);
     if (!g_ready) {
-        g_level = ParseLevel(getenv("KVO_LOG_LEVEL"));
-        g_fd = OpenSink();
+        // Whole-word: a test's reload may rewrite it while another thread logs.
+        __atomic_store_n(&g_level, ParseLevel(getenv("KVO_LOG_LEVEL")), __ATOMIC_RELAXED);
+        // Once unloading, lines open their own sink and nothing is kept open.
+        if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED)) {
+            __atomic_store_n(&g_fd, OpenSink(), __ATOMIC_RELAXED);
+        }
         __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
     }
     pthread_mutex_unlock(&g_initLock);
+}
+
+// A host that loads and unloads the library would otherwise keep one open log
+// file per load. Registered at load, so it runs after the function-local
+// singletons (which may still log while they are destroyed).
+struct SinkRelease {
+    ~SinkRelease() {
+        pthread_mutex_lock(&g_initLock);
+        __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
+        const int fd = __atomic_exchange_n(&g_fd, STDERR_FILENO, __ATOMIC_ACQ_REL);
+        if (fd != STDERR_FILENO) close(fd);
+        pthread_mutex_unlock(&g_initLock);
+    }
+} g_sinkRelease;
+
+// Writes one whole line to the sink, or, during unload, to a sink opened for it.
+void WriteLine(const char* line, size_t length) {
+    int fd = __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
+    const bool own = __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE) != 0;
+    if (own) fd = OpenSink();
+    // One write per line keeps concurrent lines whole in an O_APPEND file.
+    while (write(fd, line, length) < 0 && errno == EINTR) {
+    }
+    if (own && fd != STDERR_FILENO) close(fd);
 }
 
 }  // namespace
 
 void KvoLogReloadSettings() {
     pthread_mutex_lock(&g_initLock);
-    if (g_ready && g_fd != STDERR_FILENO) close(g_fd);
-    g_fd = STDERR_FILENO;
+    const int fd = __atomic_exchange_n(&g_fd, STDERR_FILENO, __ATOMIC_ACQ_REL);
+    if (g_ready && fd != STDERR_FILENO) close(fd);
     __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&g_initLock);
 }
@@ -65,7 +96,7 @@ extern "C" void kvo_log_output(int level, const char* format, ...) {
     if (format == nullptr) return;
     int savedErrno = errno;  // callers log between a failing call and reading errno
     EnsureReady();
-    if (level > g_level) {
+    if (level > __atomic_load_n(&g_level, __ATOMIC_RELAXED)) {
         errno = savedErrno;
         return;
     }
@@ -78,9 +109,7 @@ extern "C" void kvo_log_output(int level, const char* format, ...) {
     size_t length =
         static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n) : sizeof(line) - 2;
     if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-    // One write per line keeps concurrent lines whole in an O_APPEND file.
-    while (write(g_fd, line, length) < 0 && errno == EINTR) {
-    }
+    WriteLine(line, length);
     errno = savedErrno;
 }
 

@@ -1,5 +1,7 @@
 // Logger: exact prefix, one whole line per write, level filtering.
 #include <ctype.h>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -145,6 +147,35 @@ TEST_F(LogFileTest, LevelSettingFiltersHigherLevels) {
         }
         EXPECT_EQ(want, Lines(Text())) << (c.levelText ? c.levelText : "(unset)");
     }
+}
+
+int OpenDescriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    int count = 0;
+    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(dir);
+    return count;
+}
+
+// A host that loads and unloads the library again and again must not collect
+// one open log file per load; lines written before each unload are kept.
+TEST_F(LogFileTest, AnUnloadedLibraryLeavesNoLogFileOpen) {
+    UseLevel("2");
+    const int before = OpenDescriptors();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        void* probe = dlopen(KVO_PLATFORM_PROBE_LIB, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(nullptr, probe) << dlerror();
+        auto log = reinterpret_cast<void (*)(const char*)>(dlsym(probe, "kvo_probe_log"));
+        ASSERT_NE(nullptr, log);
+        log("line from the probe");
+        ASSERT_EQ(0, dlclose(probe));
+    }
+    EXPECT_EQ(before, OpenDescriptors());
+    int written = 0;
+    for (const std::string& line : Lines(Text())) {
+        written += line.find("line from the probe") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(3, written);
 }
 
 }  // namespace
