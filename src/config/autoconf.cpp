@@ -203,8 +203,9 @@ void LoadCpuScene(kvo_ini_file_st* file, _Autoconf* conf, ConfigEnv* env) {
     KVO_LOGI("auto perf current use %s config", profile);
     ReadCpuKeys(file, profile, &conf->cpu_conf);
     const _CpuConf& cpu = conf->cpu_conf;
+    // The host may be setting the minimum (or the ceiling) right now: whole words.
     KVO_LOGI("current cpu limit config syscpu(%f), proc cpu min(%f), gap(%u), cycle(%u)",
-             cpu.sys_max, cpu.proc_min, cpu.collect_gap, cpu.adjust_cycle);
+             WordLoad(cpu.sys_max), WordLoad(cpu.proc_min), cpu.collect_gap, cpu.adjust_cycle);
     ReadBehaviorKeys(file, &conf->behavior_conf);
 }
 

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "config/config_env.h"
 #include "config/config_test_util.h"
+#include "platform/kvo_word.h"
 
 namespace {
 
@@ -360,6 +363,25 @@ TEST_F(AutoconfTest, ReloadKeepsEarlierValuesWhereTheFileIsSilent) {
     want["xp_switch"] = 1;  // absent switches take their absent value again
     want["behavior_switch"] = 0;
     EXPECT_EQ(Flatten(conf), want);
+}
+
+// The host may set the minimum while the controller reloads the file: the
+// reload touches the shared CPU words only as whole words, and a minimum the
+// file does not name stays the host's.
+TEST_F(AutoconfTest, ReloadWhileTheHostSetsTheMinimumKeepsTheHostsValue) {
+    kvo_test::WriteFile(m_ini, "[adapt_cpu]\nsys_max = 40\n");
+    std::atomic<bool> stop{false};
+    std::thread host([&] {
+        for (float value = 1.0f; !stop.load(); value = value == 1.0f ? 2.0f : 1.0f) {
+            WordStore(conf.cpu_conf.proc_min, value);
+        }
+    });
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(LoadPath(m_ini), KVO_OK);
+    stop.store(true);
+    host.join();
+    const float minimum = WordLoad(conf.cpu_conf.proc_min);
+    EXPECT_TRUE(minimum == 1.0f || minimum == 2.0f) << minimum;
+    EXPECT_EQ(WordLoad(conf.cpu_conf.sys_max), 40.0f);
 }
 
 TEST_F(AutoconfTest, IoSceneSurvivesAFileWithoutTypeSection) {
