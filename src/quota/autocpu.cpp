@@ -35,6 +35,21 @@ const _CpuConf& UnboundCpuConf() {
     return conf;
 }
 
+// Scope in which the thread holds a quota lock: a limited host thread put to
+// sleep there by the scheduler would stall every other caller (and the
+// collector's pushes) for most of a tick, so its sleep waits for the scope's end.
+class SleepHeldOff {
+public:
+    explicit SleepHeldOff(ICpuCtrl* ctrl) : m_ctrl(ctrl) { m_ctrl->HoldSleep(&m_previous); }
+    ~SleepHeldOff() { m_ctrl->ResumeSleep(&m_previous); }
+    SleepHeldOff(const SleepHeldOff&) = delete;
+    SleepHeldOff& operator=(const SleepHeldOff&) = delete;
+
+private:
+    ICpuCtrl* m_ctrl;
+    sigset_t m_previous;
+};
+
 }  // namespace
 
 CAutoCpu::CAutoCpu(ICpuCtrl* ctrl)
@@ -205,6 +220,7 @@ void CAutoCpu::SetCurrentCpuLimit(float limit) {
     }
     KVO_LOGD("current set cpu %0.2f", bounded);
 
+    const SleepHeldOff held(m_ctrl);
     // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
     kvo_mutex_lock(m_monitorLock);
     if (!m_monitorThreads.empty()) {
@@ -229,6 +245,7 @@ void CAutoCpu::SetCurrentAutoSysMaxCpu(float ceiling) { WordStore(m_autoSysMaxCp
 // ---- Monitored threads ----------------------------------------------------
 
 void CAutoCpu::AddMonitorThread(unsigned int tid) {
+    const SleepHeldOff held(m_ctrl);
     kvo_mutex_lock(m_monitorLock);
     m_monitorThreads.insert(tid);
     kvo_mutex_unlock(m_monitorLock);
@@ -236,6 +253,7 @@ void CAutoCpu::AddMonitorThread(unsigned int tid) {
 }
 
 void CAutoCpu::DelMonitorThread(unsigned int tid) {
+    const SleepHeldOff held(m_ctrl);
     // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
     kvo_mutex_lock(m_monitorLock);
     m_monitorThreads.erase(tid);
@@ -245,6 +263,7 @@ void CAutoCpu::DelMonitorThread(unsigned int tid) {
 }
 
 void CAutoCpu::ClearMonitorThread() {
+    const SleepHeldOff held(m_ctrl);
     // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
     kvo_mutex_lock(m_monitorLock);
     for (unsigned int tid : m_monitorThreads) {
@@ -262,6 +281,7 @@ void CAutoCpu::SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& group
         WordStore(m_autoSysMaxCpu, WordLoad(conf->sys_max));
     }
     for (const _CpuGroupConf& entry : groups) {
+        const SleepHeldOff held(m_ctrl);
         kvo_rwlock_exclusive_acquire(m_groupLock);
         _CpuGroup& group = m_cpuGroups[entry.name];  // a later entry of one name wins
         group.using_limit = entry.using_limit;
@@ -276,6 +296,7 @@ uint32_t CAutoCpu::AddGroupThread(const char* name, unsigned int tid) {
     if (name == nullptr) {
         return KVO_E_NO_GROUP;
     }
+    const SleepHeldOff held(m_ctrl);
     kvo_rwlock_exclusive_acquire(m_groupLock);
     auto found = m_cpuGroups.find(name);
     if (found == m_cpuGroups.end()) {
@@ -292,6 +313,7 @@ uint32_t CAutoCpu::DelGroupThread(const char* name, unsigned int tid) {
     if (name == nullptr) {
         return KVO_E_NO_GROUP;
     }
+    const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Del).
     kvo_rwlock_exclusive_acquire(m_groupLock);
     auto found = m_cpuGroups.find(name);
@@ -310,6 +332,7 @@ void CAutoCpu::SetGroupCpuLimit(const char* name) {
     if (name == nullptr) {
         return;
     }
+    const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
     kvo_rwlock_shared_acquire(m_groupLock);
     auto found = m_cpuGroups.find(name);
@@ -323,6 +346,7 @@ void CAutoCpu::SetGroupCpuLimit(const char* name) {
 // and a host's push of the old limit cannot interleave with ours and leave a
 // group's threads at mixed shares. The push does not take the lock again.
 void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
+    const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
     kvo_rwlock_exclusive_acquire(m_groupLock);
     for (auto& named : m_cpuGroups) {

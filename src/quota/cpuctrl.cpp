@@ -2,6 +2,8 @@
 // interface functions and the base runtime.
 #include "quota/cpuctrl.h"
 
+#include <pthread.h>
+
 #include "kvo_vurizeda.h"
 #include "platform/kvo_base.h"
 #include "platform/kvo_static.h"
@@ -15,6 +17,15 @@ public:
     int Add(unsigned int tid, float percent) override { return AddCpuCtrlObject(tid, percent); }
     void Del(unsigned int tid) override { DelCpuCtrlObject(tid); }
     unsigned int ProcessorCount() override { return kvo_cpu_count(); }
+    void HoldSleep(sigset_t* previous) override {
+        sigset_t sleep;
+        sigemptyset(&sleep);
+        sigaddset(&sleep, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &sleep, previous);
+    }
+    void ResumeSleep(const sigset_t* previous) override {
+        pthread_sigmask(SIG_SETMASK, previous, nullptr);
+    }
 };
 
 }  // namespace

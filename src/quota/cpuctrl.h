@@ -2,6 +2,8 @@
 // per-thread limits pushed to it, and the processor count that sets its scale.
 #pragma once
 
+#include <signal.h>
+
 class ICpuCtrl {
 public:
     virtual ~ICpuCtrl() = default;
@@ -12,6 +14,11 @@ public:
     virtual void Del(unsigned int tid) = 0;  // DelCpuCtrlObject
     // Online processors (kvo_cpu_count); 0 when unknown.
     virtual unsigned int ProcessorCount() = 0;
+    // Holds the scheduler's sleep signal (SIGUSR1) off the calling thread, which
+    // is about to take a quota lock; *previous receives the mask to restore.
+    // ResumeSleep restores it, and a signal that came meanwhile is taken then.
+    virtual void HoldSleep(sigset_t* previous) = 0;
+    virtual void ResumeSleep(const sigset_t* previous) = 0;
 
     // The production object: the scheduler's exported functions. Never destroyed,
     // so a singleton torn down at exit may still reach it.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -435,6 +436,41 @@ TEST(AutoCpuMonitor, ClearRemovesEveryThreadAndPushesNothing) {
     rig.fake.ClearCalls();
     rig.quota.AddMonitorThread(5);  // the set really is empty: 5 alone gets 2 x 30
     EXPECT_EQ(rig.fake.Adds(), (Adds{{5, 60}}));
+}
+
+// ---- No sleep while a quota lock is held ----------------------------------------------
+
+// A limited host thread that the scheduler puts to sleep while it holds a quota
+// lock would stall every other caller for most of a tick: each push and removal
+// runs with the sleep held off, and the hold ends with the call.
+TEST(QuotaLocks, PushesAndRemovalsRunWithTheSleepHeldOff) {
+    struct Step {
+        const char* name;
+        std::function<void(CAutoCpu&)> run;
+    };
+    const Step steps[] = {
+        {"add monitored", [](CAutoCpu& q) { q.AddMonitorThread(9); }},
+        {"del monitored", [](CAutoCpu& q) { q.DelMonitorThread(7); }},
+        {"clear monitored", [](CAutoCpu& q) { q.ClearMonitorThread(); }},
+        {"new process limit", [](CAutoCpu& q) { q.SetCurrentCpuLimit(20.0f); }},
+        {"add group member", [](CAutoCpu& q) { q.AddGroupThread("scan", 9); }},
+        {"del group member", [](CAutoCpu& q) { q.DelGroupThread("scan", 7); }},
+        {"push group", [](CAutoCpu& q) { q.SetGroupCpuLimit("scan"); }},
+        {"switch groups", [](CAutoCpu& q) { q.SetCurGroupCpuLimit(1); }},
+    };
+    for (const Step& step : steps) {
+        Rig rig(MakeConf(30.0f, 5.0f, 3), 2, {{"scan", 20.0f, 60.0f}});
+        for (unsigned int tid : {7u, 8u}) {
+            rig.quota.AddMonitorThread(tid);
+            rig.quota.AddGroupThread("scan", tid);
+        }
+        rig.fake.ClearCalls();
+        step.run(rig.quota);
+        const auto calls = rig.fake.Calls();
+        EXPECT_FALSE(calls.empty()) << step.name;
+        for (const auto& call : calls) EXPECT_TRUE(call.sleepHeld) << step.name;
+        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << step.name;
+    }
 }
 
 // ---- CPU groups ---------------------------------------------------------------------

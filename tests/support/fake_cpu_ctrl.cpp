@@ -1,5 +1,18 @@
 #include "support/fake_cpu_ctrl.h"
 
+namespace {
+thread_local int t_sleepHoldDepth = 0;
+}  // namespace
+
+void FakeCpuCtrl::HoldSleep(sigset_t* previous) {
+    sigemptyset(previous);
+    ++t_sleepHoldDepth;
+}
+
+void FakeCpuCtrl::ResumeSleep(const sigset_t* /*previous*/) { --t_sleepHoldDepth; }
+
+int FakeCpuCtrl::SleepHoldDepth() { return t_sleepHoldDepth; }
+
 int FakeCpuCtrl::Register() {
     std::lock_guard<std::mutex> hold(m_lock);
     Record({Op::kRegister, 0, 0.0f});
@@ -20,7 +33,7 @@ int FakeCpuCtrl::Add(unsigned int tid, float percent) {
     std::function<void(unsigned int, float)> hook;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        Record({Op::kAdd, tid, percent});
+        Record({Op::kAdd, tid, percent, t_sleepHoldDepth > 0});
         if (tid == 0 || !(percent >= 0.1f && percent <= 100.0f)) {
             m_limits.erase(tid);  // a refused percentage ends the thread's limit
             accepted = 0;
@@ -37,7 +50,7 @@ int FakeCpuCtrl::Add(unsigned int tid, float percent) {
 
 void FakeCpuCtrl::Del(unsigned int tid) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Record({Op::kDel, tid, 0.0f});
+    Record({Op::kDel, tid, 0.0f, t_sleepHoldDepth > 0});
     m_limits.erase(tid);
 }
 

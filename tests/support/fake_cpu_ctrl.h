@@ -17,6 +17,7 @@ public:
         Op op;
         unsigned int tid;
         float percent;
+        bool sleepHeld = false;  // the calling thread held the sleep signal off
     };
 
     explicit FakeCpuCtrl(unsigned int processors = 2) : m_processors(processors) {}
@@ -26,6 +27,11 @@ public:
     int Add(unsigned int tid, float percent) override;
     void Del(unsigned int tid) override;
     unsigned int ProcessorCount() override;
+    // Counted per thread; no real signal mask is touched.
+    void HoldSleep(sigset_t* previous) override;
+    void ResumeSleep(const sigset_t* previous) override;
+    // How deep the calling thread holds the sleep signal off (0: not at all).
+    static int SleepHoldDepth();
 
     void SetProcessorCount(unsigned int processors);
     // Limits now held, by thread id.
