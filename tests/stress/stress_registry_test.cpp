@@ -1,0 +1,65 @@
+// The stress exercise with the library linked into the test program, where the
+// scheduler's registry can be seen: once every thread has taken back what it
+// set up and the controller is stopped, nothing is registered any more and the
+// schedule thread is the only one of the library's threads still running.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "kvo_vurizeda.h"
+#include "platform/temp_dir.h"
+#include "scheduler/cpuschedule.h"
+#include "stress_engine.h"
+
+namespace {
+
+KvoApi LinkedApi() {
+    return KvoApi{
+        &RegisterCpuCtrl,         &UnRegisterCpuCtrl,          &kvo_perfctrl_init,
+        &kvo_perfctrl_uninit,     &kvo_enable_vurizeda,        &kvo_add_cpu_vurizeda,
+        &kvo_del_cpu_vurizeda,    &kvo_set_cpu_vurizeda_upper, &kvo_set_cpu_vurizeda_lower,
+        &kvo_add_cpu_group,       &kvo_del_cpu_group,          &kvo_add_thread_cpu_limit,
+        &kvo_del_thread_cpu_limit};
+}
+
+TEST(StressInProcess, AfterTheRunNothingIsRegisteredAndOnlyTheScheduleThreadRemains) {
+    TempDir dir;
+    StressOptions options;
+    options.threads = 16;
+    options.seconds = 4;
+    options.watchdogSeconds = 60;
+    options.seed = 12345;
+    options.configPath = dir.Path() + "/kvo_vurizeda.ini";
+    std::ofstream(options.configPath) << StressConfigText();
+    setenv("KVO_COMM_SAMPLER", "0", 1);
+    setenv("KVO_LOG_FILE", (dir.Path() + "/kvo.log").c_str(), 1);
+    setenv("KVO_LOG_LEVEL", "1", 1);
+
+    std::thread([] {}).join();  // a sanitizer's helper thread starts with the first thread
+    const size_t threadsBefore = ProcessThreadIds().size();
+    StressReport report;
+    if (!RunStress(LinkedApi(), options, &report)) {
+        fprintf(stderr, "threads hung:\n%s", report.stuck.c_str());
+        abort();  // they still run on the library: no clean way on from here
+    }
+    for (const std::string& failure : report.failures) ADD_FAILURE() << failure;
+    EXPECT_GT(report.ops[kOpInit].calls, 0u);
+    EXPECT_GT(report.ops[kOpFixedAdd].calls, 0u);
+
+    CpuSchedule* schedule = CpuSchedule::GetInstance();
+    EXPECT_EQ(schedule->ObjectCount(), 0u);
+    // The controller, constructed by the run, keeps its own registration.
+    EXPECT_EQ(schedule->InitCount(), 1);
+    size_t threadsAfter = 0;
+    for (int i = 0; i < 40 && (threadsAfter = ProcessThreadIds().size()) != threadsBefore + 1;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(threadsAfter, threadsBefore + 1);
+}
+
+}  // namespace
