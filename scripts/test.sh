@@ -3,7 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, and 32-bit;
 # then, as a fifth, runs each libFuzzer target for a bounded time (scripts/fuzz.sh).
 # Tests that measure real CPU shares (label "live") run in the plain and 32-bit
-# configurations only. Usage: scripts/test.sh [config...]
+# configurations only; the 60-second stress run (label "stress60") in the two
+# sanitizer configurations only. Usage: scripts/test.sh [config...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -26,10 +27,10 @@ for config in "${configs[@]}"; do
     echo "==== $config: build ===="
     if ! ./scripts/build.sh "$config"; then failed+=("$config(build)"); continue; fi
     case "$config" in
-        plain) dir=build; sel=() ;;
+        plain) dir=build; sel=(-LE stress60) ;;
         asan)  dir=build-asan; sel=(-LE live) ;;
         tsan)  dir=build-tsan; sel=(-LE live) ;;
-        i386)  dir=build-i386; sel=() ;;
+        i386)  dir=build-i386; sel=(-LE stress60) ;;
     esac
     echo "==== $config: test ===="
     if ! (cd "$dir" && ctest --output-on-failure -j 2 "${sel[@]}"); then
