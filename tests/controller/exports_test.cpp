@@ -120,7 +120,7 @@ TEST_F(ExportsTest, InitLifecycleResultsAndLines) {
 
 TEST_F(ExportsTest, UnreadableConfigurationRunsOnTheDefaults) {
     LogCapture log;
-    const std::string path = m_dir.path() + "/missing.ini";
+    const std::string path = m_dir.Path() + "/missing.ini";
     EXPECT_EQ(kvo_perfctrl_init(path.c_str()), KVO_OK);
     EXPECT_TRUE(log.Has("WARN", "load " + path + " with error(2), use default configs now"));
     EXPECT_TRUE(log.Has("INFO", "perfctrl init success"));
