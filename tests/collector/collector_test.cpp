@@ -166,7 +166,7 @@ TEST(CollectorParseTable, MessagesGiveTheirResultsWarningsAndCallbacks) {
             EXPECT_EQ(step.want, collector.DataParse(step.text.c_str())) << step.text;
         }
         EXPECT_EQ(c.callbacks, pairs.Pairs().size());
-        std::vector<std::string> warns = log.Messages("WARN");
+        std::vector<std::string> warns = log.Messages("WARN", "collector.cpp");
         ASSERT_FALSE(warns.empty());
         EXPECT_EQ("plugin loader init failed", warns.front());
         warns.erase(warns.begin());
@@ -190,7 +190,7 @@ TEST_F(CollectorParse, ThePairCarriesBothFiguresAndTheConvertedTime) {
     EXPECT_EQ(kT1Utc, pairs[0].proc.time);
     EXPECT_TRUE(pairs[0].sys.disks.empty());
 
-    std::vector<std::string> debug = m_log.Messages("DEBUG");
+    std::vector<std::string> debug = m_log.Messages("DEBUG", "collector.cpp");
     std::vector<std::string> want = {std::string("id:") + kSys + ", time:" + kT1, "sys cpu:42.00",
                                      std::string("id:") + kProc + ", time:" + kT1,
                                      "proc cpu:12.50"};
@@ -258,7 +258,7 @@ TEST_F(CollectorParse, HugeAndDeepTextsAreRefusedWithoutHarm) {
     EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(Wrap(deep).c_str()));
     std::string binary = Wrap(std::string("\x01\xff\xfe{\"a\"", 7));
     EXPECT_EQ(KVO_E_FAIL, m_collector.DataParse(binary.c_str()));
-    std::vector<std::string> warns = m_log.Messages("WARN");
+    std::vector<std::string> warns = m_log.Messages("WARN", "collector.cpp");
     ASSERT_EQ(3u, warns.size());
     // The logger cuts the line; the text it starts with is the message's own.
     EXPECT_EQ(0u, warns[0].find("failed to load json:(xxxx"));
@@ -302,7 +302,7 @@ TEST_F(CollectorParse, ReceiverTakesTheTextThroughTheCommLibrary) {
     }
     table->comm_get_data = nullptr;
     EXPECT_EQ(1u, m_pairs.Pairs().size());
-    std::vector<std::string> warns = m_log.Messages("WARN");
+    std::vector<std::string> warns = m_log.Messages("WARN", "collector.cpp");
     ASSERT_EQ(2u, warns.size());  // the registration's, then the one for "[1]"
     EXPECT_EQ("failed to load json:([1])", warns[1]);
 }

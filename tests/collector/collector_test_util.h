@@ -1,5 +1,5 @@
-// Helpers of the collector tests: log capture, the build tree's paths, a
-// recording receiver for the real comm library and a scoped environment.
+// Helpers of the collector tests: the build tree's paths and recording
+// receivers for the real comm library and the collector.
 #pragma once
 
 #include <stdint.h>
@@ -13,57 +13,12 @@
 #include <vector>
 
 #include "collector/collector.h"
-
-// One log line split into its prefix parts and message.
-struct LogLine {
-    std::string level;    // "WARN"
-    std::string tag;      // "[KVA]"
-    std::string file;     // "collector.cpp"
-    std::string message;  // the text after the prefix
-    std::string raw;
-};
-
-// Points the platform logger at a fresh file (level DEBUG) for its lifetime.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<LogLine> Lines() const;
-    // Messages of the lines at `level` written from `file`.
-    std::vector<std::string> Messages(const std::string& level,
-                                      const std::string& file = "collector.cpp") const;
-
-private:
-    std::string m_path;
-};
-
-// Sets (or, with null, unsets) an environment variable; restores it on exit.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-
-private:
-    std::string m_name;
-    bool m_had;
-    std::string m_old;
-};
+#include "support/log_capture.h"
 
 // Directories of the build tree.
 std::string BuildLibDir();                      // holds libkvo_comm.so
 std::string BuildBinDir();                      // holds kvo-collectord
 std::string FakeCommBaseDir(const char* kind);  // "full" or "partial": <dir>/lib
-
-// A temporary directory removed with its content at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 // Waits with a deadline on a condition guarded by a mutex.
 template <class Predicate>

@@ -53,7 +53,7 @@ protected:
 
 TEST_F(PluginLoader, MissingLibraryLeavesEverySlotNull) {
     TempDir empty;
-    ScopedEnv base("KVO_BASE_DIR", empty.path().c_str());
+    ScopedEnv base("KVO_BASE_DIR", empty.Path().c_str());
     CommImpl* before = GetCommImpl();
     EXPECT_EQ(0, PluginLoaderInit());
     ExpectAllNull();
@@ -141,8 +141,8 @@ TEST_F(CollectorRegistration, RegistersTheReceiverAndUnregistersInOrder) {
     EXPECT_STREQ("init;register(kvo_vurizeda:reciver);unregister(kvo_vurizeda:reciver);uninit;",
                  m_calls());
     ExpectAllNull();
-    EXPECT_TRUE(m_log.Messages("ERROR").empty());
-    EXPECT_TRUE(m_log.Messages("WARN").empty());
+    EXPECT_TRUE(m_log.Messages("ERROR", "collector.cpp").empty());
+    EXPECT_TRUE(m_log.Messages("WARN", "collector.cpp").empty());
 }
 
 TEST_F(CollectorRegistration, InitFailureIsLoggedAndReturned) {
@@ -150,7 +150,7 @@ TEST_F(CollectorRegistration, InitFailureIsLoggedAndReturned) {
     EXPECT_EQ(0x1234u, m_collector.RegCollectData(PairRecorder::Cb, &m_pairs));
     EXPECT_STREQ("init;", m_calls());
     EXPECT_EQ(std::vector<std::string>{"comm init failed with error code = 0x00001234"},
-              m_log.Messages("ERROR"));
+              m_log.Messages("ERROR", "collector.cpp"));
     // The rollback calls what the table holds.
     m_collector.UnRegCollectData();
     EXPECT_STREQ("init;unregister(kvo_vurizeda:reciver);uninit;", m_calls());
@@ -161,13 +161,14 @@ TEST_F(CollectorRegistration, RegisterFailureIsLoggedAndReturned) {
     EXPECT_EQ(KVO_E_INVALID_PARAM, m_collector.RegCollectData(PairRecorder::Cb, &m_pairs));
     EXPECT_STREQ("init;register(kvo_vurizeda:reciver);", m_calls());
     EXPECT_EQ(std::vector<std::string>{"comm register failed with error code = 0x84ce0002"},
-              m_log.Messages("ERROR"));
+              m_log.Messages("ERROR", "collector.cpp"));
 }
 
 TEST_F(CollectorRegistration, IncompleteLibraryFailsAndRollsBackWithTheFilledSlots) {
     ScopedEnv partial("KVO_BASE_DIR", FakeCommBaseDir("partial").c_str());
     EXPECT_EQ(KVO_E_FAIL, m_collector.RegCollectData(PairRecorder::Cb, &m_pairs));
-    EXPECT_EQ(std::vector<std::string>{"plugin loader init failed"}, m_log.Messages("WARN"));
+    EXPECT_EQ(std::vector<std::string>{"plugin loader init failed"},
+              m_log.Messages("WARN", "collector.cpp"));
     // Held open here so its record outlives the loader's unload.
     void* own = dlopen((FakeCommBaseDir("partial") + "/libkvo_comm.so").c_str(), RTLD_NOW);
     ASSERT_NE(nullptr, own);
