@@ -9,9 +9,9 @@
 
 #include "activity_test_util.h"
 #include "support/fake_devmon_env.h"
+#include "support/log_capture.h"
 
 using activity_test::FakeClock;
-using activity_test::LogCapture;
 
 namespace {
 
