@@ -3,18 +3,14 @@
 #include "quota/autocpu.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/kvo_word.h"
-#include "platform/log_sink.h"
 #include "support/fake_cpu_ctrl.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -300,32 +296,6 @@ TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
         ++i;
     }
 }
-
-// Sends the logger to a file at DEBUG level while alive; Text() reads it back.
-class LogCapture {
-public:
-    LogCapture() : m_path(testing::TempDir() + "autocpu_log_" + std::to_string(getpid())) {
-        unlink(m_path.c_str());
-        setenv("KVO_LOG_FILE", m_path.c_str(), 1);
-        setenv("KVO_LOG_LEVEL", "3", 1);
-        KvoLogReloadSettings();
-    }
-    ~LogCapture() {
-        unsetenv("KVO_LOG_FILE");
-        unsetenv("KVO_LOG_LEVEL");
-        KvoLogReloadSettings();
-        unlink(m_path.c_str());
-    }
-    std::string Text() const {
-        std::ifstream in(m_path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-private:
-    std::string m_path;
-};
 
 TEST(AutoCpuLog, DecisionsAndLimitsAreLoggedAtDebug) {
     LogCapture log;
