@@ -60,7 +60,7 @@ _Autoconf Seeded() {
 
 class AutoconfTest : public ::testing::Test {
 protected:
-    AutoconfTest() : m_log(m_dir.File("log.txt")), m_env(m_dir), m_ini(m_dir.File("kvo.ini")) {
+    AutoconfTest() : m_env(m_dir), m_ini(m_dir.File("kvo.ini")) {
         SetMachine(16, CpuInfo(16, "3000.000"), MemInfo(32 * kGiB));
         conf = Seeded();
     }
@@ -73,7 +73,7 @@ protected:
     }
 
     uint32_t Load(const std::string& ini) {
-        kvo_test::WriteFile(m_ini, ini);
+        WriteFile(m_ini, ini);
         return LoadPath(m_ini);
     }
 
@@ -83,8 +83,8 @@ protected:
         return LoadAutoConfig(&conf, path.c_str(), &m_env);
     }
 
-    kvo_test::ScratchDir m_dir;
-    kvo_test::LogCapture m_log;
+    TempDir m_dir;
+    LogCapture m_log{2};  // up to INFO: the debug trail is not under test
     kvo_test::FakeConfigEnv m_env;
     std::string m_ini;
     _Autoconf conf;
@@ -286,7 +286,7 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
                   KVO_OK);
         const bool weak = strcmp(c.want, "td_cpu") == 0;
         EXPECT_EQ(conf.cpu_conf.sys_max, weak ? 11.0f : 22.0f);
-        const auto messages = m_log.Messages();
+        const auto messages = m_log.LevelMessages();
         const std::string line = std::string("INFO auto perf current use ") + c.want + " config";
         EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end());
     }
@@ -311,7 +311,7 @@ TEST_F(AutoconfTest, CpuSceneLogsTheProbesAndTheChosenLimits) {
         "INFO current cpu limit config syscpu(25.000000), proc cpu min(5.000000), gap(1), "
         "cycle(15)",
     };
-    EXPECT_EQ(m_log.Messages(), want);
+    EXPECT_EQ(m_log.LevelMessages(), want);
     EXPECT_EQ(m_env.opened, (std::vector<std::string>{"/proc/meminfo", "/proc/cpuinfo"}));
     EXPECT_EQ(m_env.cpu_count_calls, 1);
 }
@@ -329,7 +329,7 @@ TEST_F(AutoconfTest, UnreadableProbesAreReportedAndLoadingGoesOn) {
         "INFO current cpu limit config syscpu(11.000000), proc cpu min(5.000000), gap(1), "
         "cycle(15)",
     };
-    EXPECT_EQ(m_log.Messages(), want);
+    EXPECT_EQ(m_log.LevelMessages(), want);
 }
 
 TEST_F(AutoconfTest, IoSceneReadsOnlyTheIoLimitsAndProbesNothing) {
@@ -342,7 +342,7 @@ TEST_F(AutoconfTest, IoSceneReadsOnlyTheIoLimitsAndProbesNothing) {
     want["proc_read_max"] = 20 * kMiB;
     want["proc_write_max"] = 0;
     EXPECT_EQ(Flatten(conf), want);
-    EXPECT_EQ(m_log.Messages(), std::vector<std::string>{"INFO current is scenes type io"});
+    EXPECT_EQ(m_log.LevelMessages(), std::vector<std::string>{"INFO current is scenes type io"});
     EXPECT_TRUE(m_env.opened.empty());
     EXPECT_EQ(m_env.cpu_count_calls, 0);
     EXPECT_EQ(m_env.vm_calls, 0);
@@ -367,7 +367,7 @@ TEST_F(AutoconfTest, IoSceneSurvivesAFileWithoutTypeSection) {
     ASSERT_EQ(Load("[adapt_io]\nproc_read_max = 3\n"), KVO_OK);
     EXPECT_EQ(conf.scenes_type, 1);
     EXPECT_EQ(conf.io_conf.proc_read_max, 3 * 1048576ull);
-    EXPECT_EQ(m_log.Messages(), std::vector<std::string>{"INFO current is scenes type io"});
+    EXPECT_EQ(m_log.LevelMessages(), std::vector<std::string>{"INFO current is scenes type io"});
     ASSERT_EQ(Load("[type]\nscenes_type = -1\n"), KVO_OK);
     EXPECT_EQ(conf.scenes_type, 0);
 }
@@ -383,7 +383,7 @@ TEST_F(AutoconfTest, UnloadableFileLeavesTheRecordAndSaysWhy) {
         conf = Seeded();
         EXPECT_EQ(LoadPath(c.path), KVO_E_FAIL);
         EXPECT_EQ(Flatten(conf), Flatten(Seeded()));
-        EXPECT_EQ(m_log.Messages(),
+        EXPECT_EQ(m_log.LevelMessages(),
                   std::vector<std::string>{"WARN load " + c.path + " with error(" +
                                            std::to_string(c.error) + "), use default configs now"});
         EXPECT_TRUE(m_env.opened.empty());

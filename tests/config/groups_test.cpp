@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/autoconf.h"
-#include "config/config_test_util.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -69,11 +69,11 @@ TEST(CpuGroupIniCb, SameNameTwiceAppendsTwoRecordsInOrder) {
 }
 
 TEST(LoadCpuGroups, RebuildsTheListFromTheSectionInFileOrder) {
-    kvo_test::ScratchDir dir;
+    TempDir dir;
     const std::string ini = dir.File("kvo.ini");
-    kvo_test::WriteFile(ini,
-                        "[cpu_group]\nscan = 20;60\nio = 30;80\n[env]\ncpu_cnt = 4\n"
-                        "[cpu_group]\nscan = 10\n[other]\nnot_a_group = 1;2\n");
+    WriteFile(ini,
+              "[cpu_group]\nscan = 20;60\nio = 30;80\n[env]\ncpu_cnt = 4\n"
+              "[cpu_group]\nscan = 10\n[other]\nnot_a_group = 1;2\n");
     _Autoconf conf{};
     conf.groups.push_back({"stale", 1, 1});
     ASSERT_EQ(LoadCpuGroups(&conf, ini.c_str()), KVO_OK);
@@ -85,13 +85,13 @@ TEST(LoadCpuGroups, RebuildsTheListFromTheSectionInFileOrder) {
 }
 
 TEST(LoadCpuGroups, UnloadableFileLeavesTheListAsItIs) {
-    kvo_test::ScratchDir dir;
+    TempDir dir;
     _Autoconf conf{};
     conf.groups.push_back({"kept", 5, 6});
     EXPECT_EQ(LoadCpuGroups(&conf, dir.File("missing.ini").c_str()), KVO_E_FAIL);
     EXPECT_EQ(LoadCpuGroups(&conf, dir.Path().c_str()), KVO_E_FAIL);
     EXPECT_EQ(Groups(conf), (std::vector<GroupView>{{"kept", 5, 6}}));
-    kvo_test::WriteFile(dir.File("empty.ini"), "");
+    WriteFile(dir.File("empty.ini"), "");
     EXPECT_EQ(LoadCpuGroups(&conf, dir.File("empty.ini").c_str()), KVO_OK);
     EXPECT_TRUE(conf.groups.empty());
 }
@@ -164,7 +164,7 @@ TEST(ParsePath, OverlongPathIsCutAtTheBufferSize) {
 class ExclusionTest : public ::testing::Test {
 protected:
     uint32_t Read(const std::string& text, std::vector<std::string>* paths) {
-        kvo_test::WriteFile(m_dir.File("kvo.ini"), text);
+        WriteFile(m_dir.File("kvo.ini"), text);
         kvo_ini_file_st* file = kvo_ini_file_load(m_dir.File("kvo.ini").c_str());
         EXPECT_NE(file, nullptr);
         const uint32_t result = ReadExclusionPaths(file, *paths);
@@ -172,7 +172,7 @@ protected:
         kvo_ini_file_free(file);
         return result;
     }
-    kvo_test::ScratchDir m_dir;
+    TempDir m_dir;
 };
 
 TEST_F(ExclusionTest, EntriesWithThreeFieldsBecomePaths) {

@@ -5,10 +5,12 @@
 #include <time.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
-#include "config/config_test_util.h"
 #include "kvo_vurizeda.h"
+#include "platform/kvo_result.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -31,11 +33,10 @@ double SpinAndMeasure(double settle, double measure) {
 }
 
 TEST(ThreadLimitLive, ThreadLimitedByNameRunsNearItsPercentage) {
-    kvo_test::ScratchDir dir;
+    TempDir dir;
     std::filesystem::create_directories(dir.File("lib"));
     std::filesystem::create_directories(dir.File("config"));
-    kvo_test::WriteFile(dir.File("config/kvo_vurizeda.ini"),
-                        "[thread_cpulimit]\nkvo-live-worker = 20\n");
+    WriteFile(dir.File("config/kvo_vurizeda.ini"), "[thread_cpulimit]\nkvo-live-worker = 20\n");
     setenv("KVO_BASE_DIR", dir.File("lib").c_str(), 1);
 
     unsigned int result = 1;

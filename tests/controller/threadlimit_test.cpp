@@ -6,19 +6,20 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <thread>
 
-#include "config/config_test_util.h"
 #include "kvo_vurizeda.h"
 #include "scheduler/cpuschedule.h"
 #include "scheduler/threadctrlobject.h"
+#include "support/log_capture.h"
 
 namespace {
 
 // An installation in a scratch directory: "@" is <dir>/lib, the file <dir>/config/.
 class ThreadLimitTest : public ::testing::Test {
 protected:
-    ThreadLimitTest() : m_log(m_dir.File("log.txt")) {
+    ThreadLimitTest() {
         std::filesystem::create_directories(m_dir.File("lib"));
         std::filesystem::create_directories(m_dir.File("config"));
         setenv("KVO_BASE_DIR", m_dir.File("lib").c_str(), 1);
@@ -30,7 +31,7 @@ protected:
     void TearDown() override { EXPECT_EQ(Registrations(), 0) << "a registration leaked out"; }
 
     void WriteLimits(const std::string& entries) {
-        kvo_test::WriteFile(m_ini, "[env]\ncpu_cnt = 2\n[thread_cpulimit]\n" + entries);
+        WriteFile(m_ini, "[env]\ncpu_cnt = 2\n[thread_cpulimit]\n" + entries);
     }
 
     static int Registrations() { return CpuSchedule::GetInstance()->InitCount(); }
@@ -64,8 +65,8 @@ protected:
         return call;
     }
 
-    kvo_test::ScratchDir m_dir;
-    kvo_test::LogCapture m_log;
+    TempDir m_dir;
+    LogCapture m_log{2};  // up to INFO: the debug trail is not under test
     std::string m_ini;
 };
 
@@ -90,7 +91,7 @@ TEST_F(ThreadLimitTest, PercentIsTheConfiguredIntegerReadAnewOnEveryCall) {
     }
     EXPECT_TRUE(m_log.Lines().empty());
     // Names are case-sensitive and taken only from their own section.
-    kvo_test::WriteFile(m_ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\nKVO-WORKER = 40\n");
+    WriteFile(m_ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\nKVO-WORKER = 40\n");
     EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
     EXPECT_EQ(Registrations(), 0);
 }
@@ -108,7 +109,7 @@ TEST_F(ThreadLimitTest, MissingFileIsReportedWithTheTransformedPathOnEachLookup)
     EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
     EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
     const std::string warn = "WARN Failed to load setting config: " + m_ini;
-    EXPECT_EQ(m_log.Messages(), (std::vector<std::string>{warn, warn}));
+    EXPECT_EQ(m_log.LevelMessages(), (std::vector<std::string>{warn, warn}));
 }
 
 TEST_F(ThreadLimitTest, FailedLookupLogsTheNameAndRegistersNothing) {
@@ -132,7 +133,7 @@ TEST_F(ThreadLimitTest, FailedLookupLogsTheNameAndRegistersNothing) {
         m_log.Clear();
         const CallResult call = CallFromThread(c.name);
         EXPECT_EQ(call.result, KVO_E_FAIL);
-        EXPECT_EQ(m_log.Messages(), c.want);
+        EXPECT_EQ(m_log.LevelMessages(), c.want);
         EXPECT_EQ(Registrations(), 0);
         EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
     }
@@ -157,8 +158,9 @@ TEST_F(ThreadLimitTest, RefusedPercentageWarnsAndLeavesOneRegistration) {
         const CallResult call = CallFromThread("kvo-worker");
         EXPECT_EQ(call.result, KVO_E_FAIL);
         EXPECT_EQ(call.limit, -1.0f);
-        EXPECT_EQ(m_log.Messages(), std::vector<std::string>{"WARN thread ctrl failed, threadId: " +
-                                                             std::to_string(call.tid)});
+        EXPECT_EQ(m_log.LevelMessages(),
+                  std::vector<std::string>{"WARN thread ctrl failed, threadId: " +
+                                           std::to_string(call.tid)});
         EXPECT_EQ(Registrations(), 1);
         kvo_thread_cpu_limit_unregister();
     }
