@@ -9,7 +9,7 @@
 
 #include "platform/ini_parse.h"
 #include "platform/kvo_base.h"
-#include "temp_dir.h"
+#include "support/log_capture.h"
 
 namespace {
 

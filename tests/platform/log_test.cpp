@@ -12,7 +12,7 @@
 
 #include "platform/kvo_base.h"
 #include "platform/log_sink.h"
-#include "temp_dir.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ protected:
         unsetenv("KVO_LOG_LEVEL");
         KvoLogReloadSettings();
     }
-    std::string Text() const { return TempDir::Read(m_file); }
+    std::string Text() const { return ReadFile(m_file); }
 
     TempDir m_dir;
     std::string m_file;
