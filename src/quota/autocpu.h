@@ -76,6 +76,10 @@ private:
     float RuleEqual(float avgSys);
     // Pushes the group's share to its threads; the caller holds m_groupLock.
     void PushGroupLocked(const _CpuGroup& group);
+    // Runs change(group) under m_groupLock exclusive, then pushes the group's limit;
+    // KVO_E_NO_GROUP (and no change) for a name no group has.
+    template <class Change>
+    uint32_t ChangeGroup(const char* name, Change change);
     float ProcMin() const;
     uint32_t AdjustCycle() const;
 
