@@ -131,3 +131,53 @@ TEST(Fork, ChildOfALimitedHostNeitherHangsNorCrashes) {
         EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
     });
 }
+
+namespace {
+
+// A child of a host whose automatic controller runs: the monitor thread and the
+// comm library's delivery thread exist only in the parent, so the child must see
+// an uninitialised controller, and its exit must neither join nor wait for them.
+int ControllerChildBody() {
+    if (kvo_query_vurizeda_cpucnt() != 0) return CHILD_INHERITED;  // not initialised here
+    kvo_perfctrl_uninit();  // nothing to stop: must return at once
+    kvo_add_cpu_group("nosuch", Gettid());  // the group lock is usable in the child
+    kvo_del_cpu_vurizeda(Gettid());         // and so is the monitor lock
+    return CHILD_OK;
+}
+
+}  // namespace
+
+TEST(Fork, ChildOfAnInitialisedControllerExitsCleanly) {
+    if (!kForkSafeAllocator) GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
+    RunWithWatchdog(120, "controller fork test", [] {
+        char dir[] = "/tmp/kvo_fork_XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string config = std::string(dir) + "/kvo.ini";
+        FILE* file = fopen(config.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fputs("[td_cpu]\nadjust_cycle = 1\n[adapt_cpu]\nadjust_cycle = 1\n"
+              "[user_behavior]\nbehavior_switch = 1\nallow_time = 60\n"
+              "[cpu_group]\nscan = 20;60\n", file);
+        fclose(file);
+        ASSERT_EQ(kvo_perfctrl_init(config.c_str()), 0u);
+        kvo_enable_vurizeda(2, 1);
+        ASSERT_EQ(kvo_add_cpu_vurizeda(Gettid()), 0u);
+        for (int i = 0; i < 10; ++i) {
+            usleep(static_cast<useconds_t>(50000 + 37000 * i % 300000));
+            const pid_t child = fork();
+            if (child == 0) {
+                g_childResult = ControllerChildBody();
+                exit(g_childResult);
+            }
+            ASSERT_GT(child, 0);
+            const int status = WaitChild(child, 10000);
+            ASSERT_NE(status, -1) << "child hung (fork " << i << ")";
+            ASSERT_TRUE(WIFEXITED(status)) << "child died, status " << status;
+            EXPECT_EQ(WEXITSTATUS(status), CHILD_OK) << "fork " << i;
+        }
+        EXPECT_GT(kvo_query_vurizeda_cpucnt(), 0u);  // the parent is still initialised
+        kvo_perfctrl_uninit();
+        remove(config.c_str());
+        rmdir(dir);
+    });
+}
