@@ -1,6 +1,8 @@
 // kvo-bench-sched: how well the library holds a busy thread at a limit (mean,
 // spread of 1-second windows, settling time), beside cpulimit holding a busy
-// process; and what the schedule thread costs per limited thread per tick.
+// process; what the schedule thread costs per limited thread per tick; and how
+// much an unlimited thread beside the limited ones is slowed. With --out DIR it
+// also writes DIR/shares.csv (the share of every second) and DIR/report.md.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,13 +39,30 @@ struct Config {
     int fromSecond = 5;   // mean and spread over (fromSecond, runSeconds]
     int costSeconds = 6;  // each schedule-thread cost run
     bool cpulimit = true;
+    std::string outDir;  // empty: no files
 };
 
 struct Figures {
     bool valid = false;
     double mean = 0;
     double stddev = 0;
-    int settle = -1;  // first second whose window is within 10 % of the target
+    int settle = -1;              // first second whose window is within 10 % of the target
+    std::vector<double> windows;  // share of each second, percent of one processor
+};
+
+struct HoldingRow {
+    float limit;
+    Figures ours;
+    Figures theirs;
+};
+
+struct CostFigures {
+    int threads = 0;
+    double cpuPercent = 0;  // the library's threads, percent of one processor
+    double usPerThreadTick = 0;
+    size_t libraryThreads = 0;
+    double freeWallRate = 0;  // the unlimited thread's loops per wall second
+    double freeCpuRate = 0;   // and per second of its own CPU time
 };
 
 unsigned int Gettid() { return static_cast<unsigned int>(syscall(SYS_gettid)); }
@@ -75,6 +95,7 @@ Figures Measure(clockid_t clock, double target, const Config& cfg) {
         lastWall = now;
     }
     Figures f;
+    f.windows = windows;
     double sum = 0, sq = 0;
     int n = 0;
     for (int s = 1; s <= cfg.runSeconds; ++s) {
@@ -93,12 +114,28 @@ Figures Measure(clockid_t clock, double target, const Config& cfg) {
     return f;
 }
 
-void Spin(const std::atomic<bool>* stop) {
+void Spin(const std::atomic<bool>* stop, std::atomic<uint64_t>* loops = nullptr) {
     volatile unsigned long sink = 0;
     while (!stop->load(std::memory_order_relaxed)) {
         for (int i = 0; i < 10000; ++i) sink = sink + i;
+        if (loops != nullptr) loops->fetch_add(1, std::memory_order_relaxed);
     }
 }
+
+// A thread that is never limited, spinning beside the limited ones.
+struct FreeSpinner {
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> loops{0};
+    std::atomic<unsigned int> tid{0};
+    std::thread thread{[this] {
+        tid = Gettid();
+        Spin(&stop, &loops);
+    }};
+    ~FreeSpinner() {
+        stop = true;
+        thread.join();
+    }
+};
 
 Figures LibraryRun(float limit, const Config& cfg) {
     std::atomic<bool> stop{false};
@@ -181,7 +218,8 @@ std::string Cell(const Figures& f) {
     return text;
 }
 
-void HoldingTable(const Config& cfg) {
+std::vector<HoldingRow> HoldingTable(const Config& cfg) {
+    std::vector<HoldingRow> rows;
     const float limits[] = {10, 30, 50, 80};
     printf(
         "Holding a busy thread at a limit (%% of one processor); mean and standard\n"
@@ -195,7 +233,9 @@ void HoldingTable(const Config& cfg) {
         const Figures theirs = cfg.cpulimit ? CpulimitRun(limit, cfg) : Figures{};
         printf("%5.0f | %s    | %s\n", limit, Cell(ours).c_str(), Cell(theirs).c_str());
         fflush(stdout);
+        rows.push_back({limit, ours, theirs});
     }
+    return rows;
 }
 
 // ---- Schedule thread cost -----------------------------------------------------
@@ -240,7 +280,7 @@ std::vector<pid_t> ForeignThreads(const std::set<unsigned int>& ours) {
     return tids;
 }
 
-void CostRow(int count, const Config& cfg) {
+CostFigures CostRow(int count, const Config& cfg) {
     SleeperPool pool;
     std::vector<Sleeper> sleepers(static_cast<size_t>(count));
     std::vector<std::pair<Sleeper*, SleeperPool*>> args;
@@ -255,7 +295,11 @@ void CostRow(int count, const Config& cfg) {
         ++started;
     }
     pthread_attr_destroy(&attr);
-    std::set<unsigned int> ours{Gettid()};
+    FreeSpinner spinner;
+    while (spinner.tid == 0) std::this_thread::yield();
+    clockid_t spinnerClock;
+    pthread_getcpuclockid(spinner.thread.native_handle(), &spinnerClock);
+    std::set<unsigned int> ours{Gettid(), spinner.tid};
     for (int i = 0; i < started; ++i) {
         while (sleepers[static_cast<size_t>(i)].tid == 0) std::this_thread::yield();
         ours.insert(sleepers[static_cast<size_t>(i)].tid);
@@ -265,9 +309,13 @@ void CostRow(int count, const Config& cfg) {
     const std::vector<pid_t> foreign = ForeignThreads(ours);
     std::vector<double> before;
     for (pid_t t : foreign) before.push_back(CpuSeconds(ThreadClockByTid(t)));
+    const uint64_t loops0 = spinner.loops;
+    const double spinnerCpu0 = CpuSeconds(spinnerClock);
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(cfg.costSeconds));
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double loops = static_cast<double>(spinner.loops - loops0);
+    const double spinnerCpu = CpuSeconds(spinnerClock) - spinnerCpu0;
     double cpu = 0;
     for (size_t i = 0; i < foreign.size(); ++i) {
         const double now = CpuSeconds(ThreadClockByTid(foreign[i]));
@@ -281,17 +329,98 @@ void CostRow(int count, const Config& cfg) {
     for (int i = 0; i < started; ++i)
         pthread_join(sleepers[static_cast<size_t>(i)].thread, nullptr);
 
-    const double ticks = wall / 0.25;
-    printf("%7d | %10.3f | %12.2f | %zu\n", started, 100.0 * cpu / wall,
-           started > 0 ? cpu * 1e6 / (ticks * started) : 0.0, foreign.size());
-    fflush(stdout);
+    CostFigures f;
+    f.threads = started;
+    f.cpuPercent = 100.0 * cpu / wall;
+    f.usPerThreadTick = started > 0 ? cpu * 1e6 / (wall / 0.25 * started) : 0.0;
+    f.libraryThreads = foreign.size();
+    f.freeWallRate = loops / wall;
+    f.freeCpuRate = spinnerCpu > 0 ? loops / spinnerCpu : 0.0;
+    return f;
 }
 
-void CostTable(const Config& cfg) {
-    printf("\nSchedule thread cost with limited threads that sleep (limit 30, %d s each)\n\n",
-           cfg.costSeconds);
-    printf("threads | thread CPU%% | us/thread/tick | library threads\n");
-    for (int count : {1, 10, 100, 1000}) CostRow(count, cfg);
+// Percent of the baseline, as text.
+std::string Relative(double value, double base) {
+    char text[32];
+    snprintf(text, sizeof(text), base > 0 ? "%.1f" : "n/a", 100.0 * value / base);
+    return text;
+}
+
+std::vector<CostFigures> CostTable(const Config& cfg) {
+    printf(
+        "\nSchedule thread cost with limited threads that sleep (limit 30, %d s each), and\n"
+        "the work rate of an unlimited busy thread beside them, in percent of the row\n"
+        "without limited threads (per wall second, and per second of its own CPU)\n\n",
+        cfg.costSeconds);
+    printf("threads | thread CPU%% | us/thread/tick | library threads | unlimited wall%% cpu%%\n");
+    std::vector<CostFigures> rows;
+    for (int count : {0, 1, 10, 100, 1000}) {
+        rows.push_back(CostRow(count, cfg));
+        const CostFigures& f = rows.back();
+        printf("%7d | %10.3f | %14.2f | %15zu | %14s %5s\n", f.threads, f.cpuPercent,
+               f.usPerThreadTick, f.libraryThreads,
+               Relative(f.freeWallRate, rows[0].freeWallRate).c_str(),
+               Relative(f.freeCpuRate, rows[0].freeCpuRate).c_str());
+        fflush(stdout);
+    }
+    return rows;
+}
+
+// ---- Files for bench/report -------------------------------------------------------
+
+void WriteShares(const std::string& path, const std::vector<HoldingRow>& rows) {
+    std::ofstream out(path);
+    out << "tool,limit,second,share\n";
+    for (const HoldingRow& row : rows) {
+        for (const auto& tool : {std::make_pair("libkvo_vurizeda", &row.ours),
+                                 std::make_pair("cpulimit", &row.theirs)}) {
+            const std::vector<double>& w = tool.second->windows;
+            for (size_t s = 0; s < w.size(); ++s) {
+                out << tool.first << ',' << row.limit << ',' << s + 1 << ',' << w[s] << '\n';
+            }
+        }
+    }
+}
+
+std::string MdCell(const Figures& f) {
+    if (!f.valid) return "n/a | n/a | n/a";
+    char text[64];
+    snprintf(text, sizeof(text), "%.1f | %.2f | ", f.mean, f.stddev);
+    return text + (f.settle > 0 ? std::to_string(f.settle) + " s" : std::string("never"));
+}
+
+void WriteMarkdown(const std::string& path, const Config& cfg,
+                   const std::vector<HoldingRow>& holding, const std::vector<CostFigures>& cost) {
+    std::ofstream out(path);
+    out << "## Holding a busy thread at a limit\n\n"
+        << "Percent of one processor, " << sysconf(_SC_NPROCESSORS_ONLN)
+        << " processors online. Mean and standard deviation of the 1-second windows over "
+           "seconds "
+        << cfg.fromSecond << " to " << cfg.runSeconds
+        << "; settling: the first second within 10 % of the limit. libkvo_vurizeda holds one "
+           "thread of a process; `cpulimit -l P` holds a whole busy process.\n\n"
+        << "| limit | library mean | library sd | library settling "
+           "| cpulimit mean | cpulimit sd | cpulimit settling |\n"
+        << "|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const HoldingRow& row : holding) {
+        out << "| " << row.limit << " | " << MdCell(row.ours) << " | " << MdCell(row.theirs)
+            << " |\n";
+    }
+    out << "\n## Cost of the schedule thread, and an unlimited thread beside it\n\n"
+        << "Limited threads that sleep (limit 30), " << cfg.costSeconds
+        << " s per row. Unlimited thread: the work rate of a busy thread that is not limited, "
+           "in percent of the row without limited threads, per wall second and per second "
+           "of its own CPU time.\n\n"
+        << "| limited threads | library threads' CPU % | µs per limited thread per tick "
+           "| unlimited thread, wall % | unlimited thread, own CPU % |\n"
+        << "|---:|---:|---:|---:|---:|\n";
+    for (const CostFigures& f : cost) {
+        char line[160];
+        snprintf(line, sizeof(line), "| %d | %.3f | %.2f | %s | %s |\n", f.threads, f.cpuPercent,
+                 f.usPerThreadTick, Relative(f.freeWallRate, cost[0].freeWallRate).c_str(),
+                 Relative(f.freeCpuRate, cost[0].freeCpuRate).c_str());
+        out << line;
+    }
 }
 
 int ParseArgs(int argc, char** argv, Config* cfg) {
@@ -303,11 +432,14 @@ int ParseArgs(int argc, char** argv, Config* cfg) {
             cfg->costSeconds = 3;
         } else if (arg == "--no-cpulimit") {
             cfg->cpulimit = false;
+        } else if (arg == "--out" && i + 1 < argc) {
+            cfg->outDir = argv[++i];
         } else {
             fprintf(stderr,
-                    "usage: kvo-bench-sched [--quick] [--no-cpulimit]\n"
+                    "usage: kvo-bench-sched [--quick] [--no-cpulimit] [--out DIR]\n"
                     "  --quick        8 s runs (mean over seconds 3 to 8), 3 s cost runs\n"
-                    "  --no-cpulimit  skip the cpulimit column\n");
+                    "  --no-cpulimit  skip the cpulimit column\n"
+                    "  --out DIR      also write DIR/shares.csv and DIR/report.md\n");
             return arg == "--help" ? 0 : 2;
         }
     }
@@ -329,8 +461,12 @@ int main(int argc, char** argv) {
         return 0;  // a benchmark reports; it does not fail
     }
     printf("%u processors online\n\n", static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN)));
-    HoldingTable(cfg);
-    CostTable(cfg);
+    const std::vector<HoldingRow> holding = HoldingTable(cfg);
+    const std::vector<CostFigures> cost = CostTable(cfg);
     UnRegisterCpuCtrl();
+    if (!cfg.outDir.empty()) {
+        WriteShares(cfg.outDir + "/shares.csv", holding);
+        WriteMarkdown(cfg.outDir + "/report.md", cfg, holding, cost);
+    }
     return 0;
 }

@@ -54,6 +54,21 @@ CAutoCpu::CAutoCpu(ICpuCtrl* ctrl)
     m_cpuCount = processors != 0 ? processors : 1;
 }
 
+void CAutoCpu::LockForFork() {
+    kvo_mutex_lock(m_monitorLock);
+    kvo_rwlock_exclusive_acquire(m_groupLock);
+}
+
+void CAutoCpu::UnlockAfterFork() {
+    kvo_rwlock_exclusive_release(m_groupLock);
+    kvo_mutex_unlock(m_monitorLock);
+}
+
+void CAutoCpu::RenewLocksInChild() {
+    kvo_mutex_init(&m_monitorLock);
+    kvo_rwlock_init(&m_groupLock);
+}
+
 CAutoCpu::~CAutoCpu() {
     // Control objects of our threads are left to the scheduler's own teardown.
     m_ctrl->Unregister();

@@ -67,6 +67,16 @@ public:
     // the ceiling stays at its starting 50.
     void SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& groups);
 
+protected:
+    // Around a fork: both locks are held, so the child never inherits one held by a
+    // thread it does not have. Taken monitor lock first; nothing else ever holds
+    // both, so no thread can wait on one while holding the other.
+    void LockForFork();
+    void UnlockAfterFork();
+    // In the child: a write-held rwlock cannot be released by another thread id,
+    // so the child takes fresh locks and leaves the parent's copies alone.
+    void RenewLocksInChild();
+
 private:
     enum class Rule { kSub, kQuota, kEqual };
 

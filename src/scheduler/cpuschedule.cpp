@@ -18,9 +18,11 @@
 #include "scheduler/cpuschedule.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <new>
+#include <vector>
 
 #include "kvo_vurizeda.h"
 #include "scheduler/threadctrlobject.h"
@@ -36,6 +38,9 @@ CpuSchedule* g_handlerTarget = nullptr;
 int g_handlersInside = 0;
 int g_lookupsInside = 0;
 
+// The singleton, which fork handling looks after; null once it is destroyed.
+CpuSchedule* g_forkTarget = nullptr;
+
 constexpr int64_t kLookupWaitMs = 1000;
 constexpr int64_t kHandlerWaitMs = 5000;  // a handler sleeps one tick at most
 
@@ -50,6 +55,11 @@ void WaitUntilZero(const int* counter, SchedEnv* env, int64_t maxMs) {
 
 CpuSchedule* CpuSchedule::GetInstance() {
     static CpuSchedule sIntance(SchedEnv::Default());
+    // Once, after the singleton exists; glibc drops the handlers when the
+    // library that registered them is unloaded.
+    static const int sForkHandlers = (__atomic_store_n(&g_forkTarget, &sIntance, __ATOMIC_SEQ_CST),
+                                      pthread_atfork(PrepareForkCb, ParentForkCb, ChildForkCb));
+    (void)sForkHandlers;
     return &sIntance;
 }
 
@@ -69,6 +79,9 @@ CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
 }
 
 CpuSchedule::~CpuSchedule() {
+    CpuSchedule* self = this;
+    __atomic_compare_exchange_n(&g_forkTarget, &self, nullptr, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     kvo_mutex_lock(m_mutex);
     if (m_initCount > 1) m_initCount = 1;  // registrations left at exit: stop anyway
     kvo_mutex_unlock(m_mutex);
@@ -181,6 +194,74 @@ void CpuSchedule::TearDownLocked() {
     m_semaphore = nullptr;
     m_event = nullptr;
     m_rwlock = nullptr;
+}
+
+// ---- Fork -----------------------------------------------------------------------
+//
+// The child of a fork has one thread, the one that forked: the schedule thread
+// and the parent's limited threads do not exist there. So the child starts with
+// the scheduler stopped and no registration, and may register anew. Holding
+// both locks across the fork means the child never inherits a registry in the
+// middle of a change. What the gone threads may still have been using (the
+// registry and its lock, the event and semaphore the schedule thread waited on)
+// is set aside, never destroyed: destroying a condition variable that had a
+// waiter in the parent would wait forever in the child.
+
+namespace {
+
+struct ForkLeftovers {
+    std::map<uint64_t, ICtrlObject*> objects;
+    kvo_rwlock_t rwlock;
+    kvo_event_t event;
+    kvo_semaphore_t semaphore;
+};
+// Reachable for as long as the child lives; only ever grows in children.
+std::vector<ForkLeftovers>* g_forkLeftovers = nullptr;
+thread_local sigset_t t_maskBeforeFork;
+
+}  // namespace
+
+void CpuSchedule::PrepareForkCb() {
+    CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
+    if (self == nullptr) return;
+    // The forking thread must not sleep in its handler holding the registry.
+    self->m_env->BlockSigusr1(&t_maskBeforeFork);
+    // Lock order: m_mutex, then m_rwlock; the parent and child handlers undo it.
+    kvo_mutex_lock(self->m_mutex);
+    if (self->m_rwlock != nullptr) kvo_rwlock_exclusive_acquire(self->m_rwlock);
+}
+
+void CpuSchedule::ParentForkCb() {
+    CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
+    if (self == nullptr) return;
+    if (self->m_rwlock != nullptr) kvo_rwlock_exclusive_release(self->m_rwlock);
+    kvo_mutex_unlock(self->m_mutex);
+    self->m_env->RestoreSignalMask(&t_maskBeforeFork);
+}
+
+void CpuSchedule::ChildForkCb() {
+    CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
+    if (self == nullptr) return;
+    self->StartOverInChild();
+    kvo_mutex_unlock(self->m_mutex);
+    self->m_env->RestoreSignalMask(&t_maskBeforeFork);
+}
+
+void CpuSchedule::StartOverInChild() {
+    __atomic_store_n(&g_handlerTarget, nullptr, __ATOMIC_SEQ_CST);
+    // Handlers counted in the parent ran on threads the child does not have.
+    __atomic_store_n(&g_handlersInside, 0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&g_lookupsInside, 0, __ATOMIC_SEQ_CST);
+    if (m_rwlock != nullptr) {
+        if (g_forkLeftovers == nullptr) g_forkLeftovers = new std::vector<ForkLeftovers>();
+        g_forkLeftovers->push_back(ForkLeftovers{{}, m_rwlock, m_event, m_semaphore});
+        g_forkLeftovers->back().objects.swap(m_objects);
+    }
+    m_rwlock = nullptr;
+    m_event = nullptr;
+    m_semaphore = nullptr;
+    m_threadStarted = false;
+    m_initCount = 0;
 }
 
 // ---- Registry -----------------------------------------------------------------

@@ -36,6 +36,11 @@ public:
     void UnRegisterObject(CtrlObjectType type, unsigned int id);
     void ProcessObject(CtrlObjectType type, unsigned int id);
 
+    // Fork handlers of the singleton: the child starts with the scheduler stopped.
+    static void PrepareForkCb();
+    static void ParentForkCb();
+    static void ChildForkCb();
+
     static uint32_t OnSchedule(void* arg);
     void OnScheduleImpl();
     static void SignalHandler(int sig);
@@ -65,6 +70,7 @@ private:
     void RemoveNoted();
     ICtrlObject* LookupFromSignal(uint64_t key);
     void ReleaseFromSignal(ICtrlObject* object);
+    void StartOverInChild();
 
     SchedEnv* const m_env;
     const int64_t m_tickMs;

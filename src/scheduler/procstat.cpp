@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <initializer_list>
+
 namespace {
 constexpr unsigned int kProcBufferSize = 1024;
 }  // namespace
@@ -63,7 +65,13 @@ int64_t ParseTotalCpuTime(const char* line) {
     // Fields that are missing count as 0; the label is cut to fit its buffer.
     sscanf(line, "%4s%lld%lld%lld%lld%lld%lld%lld", label, &user, &nice, &system, &idle, &iowait,
            &irq, &softirq);
-    return user + nice + system + idle + iowait + irq + softirq;
+    // Summed as unsigned: a line of huge numbers wraps instead of overflowing, and
+    // the callers only ever take differences of totals.
+    uint64_t sum = 0;
+    for (long long field : {user, nice, system, idle, iowait, irq, softirq}) {
+        sum += static_cast<uint64_t>(field);
+    }
+    return static_cast<int64_t>(sum);
 }
 
 int64_t GetTotalCpuTime(SchedEnv* env) {

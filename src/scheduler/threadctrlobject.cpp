@@ -24,6 +24,12 @@ constexpr int64_t kMeasureAfterMs = 500;  // measure on ticks 2, 3 and 4 of a se
 constexpr int64_t kRecalcAfterMs = 300;   // recalculate on the same ticks
 constexpr int64_t kCycleMs = 1000;        // then a new one-second mark
 
+// now - before in clock ticks, wrapping like the counters: /proc may hold any
+// 64-bit figure, and a signed overflow must not decide a thread's sleep.
+int64_t TickDelta(int64_t now, int64_t before) {
+    return static_cast<int64_t>(static_cast<uint64_t>(now) - static_cast<uint64_t>(before));
+}
+
 struct StepRule {
     float alpha;  // weight of the new target
     int steps;    // how often R may be pulled toward the limit
@@ -180,7 +186,7 @@ void CThreadCtrlObject::CalcRatio(long long tickMs) {
 void CThreadCtrlObject::GetThreadCpu() {
     if (m_elapsedMs - m_markMs < kMeasureAfterMs) return;
     const int64_t total = GetTotalCpuTime(m_env);
-    const int64_t deltaTotal = total - m_lastTotalTime;
+    const int64_t deltaTotal = TickDelta(total, m_lastTotalTime);
     if (deltaTotal == 0) return;
     m_lastTotalTime = total;
 
@@ -189,7 +195,7 @@ void CThreadCtrlObject::GetThreadCpu() {
         m_lastThreadTime = threadTime;  // baseline only
         return;
     }
-    const int64_t deltaThread = threadTime - m_lastThreadTime;
+    const int64_t deltaThread = TickDelta(threadTime, m_lastThreadTime);
     m_lastThreadTime = threadTime;
 
     float sample =

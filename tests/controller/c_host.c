@@ -1,8 +1,11 @@
 /* A host in plain C that knows only the public header: it runs the whole
-   sequence of the automatic limit and of a fixed limit, then exits cleanly. */
+   sequence of the automatic limit and of a fixed limit, then exits cleanly.
+   With --exit-limited it returns from main while its threads are still limited
+   and the controller is initialised: the process must still exit cleanly. */
 #include <kvo_vurizeda.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,7 +31,7 @@ static void* Worker(void* arg) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: c_host CONFIG\n");
+        fprintf(stderr, "usage: c_host CONFIG [--exit-limited]\n");
         return 2;
     }
     if (kvo_perfctrl_init(argv[1]) != 0) return 3;
@@ -38,6 +41,10 @@ int main(int argc, char** argv) {
     int modes[2] = {1, 0};
     for (int i = 0; i < 2; ++i) pthread_create(&threads[i], NULL, Worker, &modes[i]);
     sleep(2);
+    if (argc > 2 && strcmp(argv[2], "--exit-limited") == 0) {
+        puts("c_host: exiting with limited threads");
+        return 0;
+    }
     g_stop = 1;
     int failed = 0;
     for (int i = 0; i < 2; ++i) {

@@ -6,6 +6,10 @@ set_target_properties(c_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_
 add_test(NAME controller_c_host
     COMMAND c_host ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini)
 set_tests_properties(controller_c_host PROPERTIES TIMEOUT 60 ENVIRONMENT KVO_LOG_LEVEL=1)
+add_test(NAME controller_exit_while_limited
+    COMMAND c_host ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini --exit-limited)
+set_tests_properties(controller_exit_while_limited PROPERTIES TIMEOUT 60
+    ENVIRONMENT KVO_LOG_LEVEL=1)
 
 add_executable(dlopen_host ${dir}/dlopen_host.c)
 target_link_libraries(dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)

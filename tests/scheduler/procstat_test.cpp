@@ -123,6 +123,9 @@ const TotalCase kTotals[] = {
     {"cpu 10 20\n", 30},                  // missing fields count as 0
     {"cpu  5000000000 0 0 5000000000 0 0 0\n", 10000000000ll},
     {"cpuXXXXXXXXXXXX 1 2 3\n", 0},  // a long label is cut, never overruns
+    // Fields past the 64-bit range wrap the sum instead of overflowing it.
+    {"cpu  9223372036854775807 1 0 0 0 0 0\n", INT64_MIN},
+    {"cpu  -9223372036854775808 -1\n", INT64_MAX},
     {"", 0},
 };
 

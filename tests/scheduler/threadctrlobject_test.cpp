@@ -231,6 +231,19 @@ TEST_F(ThreadCtrlObjectTest, SamplesAreClampedBetweenAThousandthAnd100) {
     EXPECT_FLOAT_EQ(object->SampleCpu(), 0.001f);
 }
 
+TEST_F(ThreadCtrlObjectTest, HugeProcFiguresGiveAClampedSampleNotAnOverflow) {
+    ObjectRef object(&env);
+    ASSERT_TRUE(object->Attach(kTid, 50.0f));
+    object->RefreshTime(kTick);
+    Advance(100, 50);
+    object->RefreshTime(kTick);  // baseline at ordinary figures
+    env.SetFile("/proc/stat", "cpu  -9223372036854775807 0 0 0 0 0 0\n");
+    env.SetThreadTime(kTid, 9223372036854775808ull, 0);
+    object->RefreshTime(kTick);  // both differences wrap past the 64-bit range
+    EXPECT_GE(object->SampleCpu(), 0.001f);
+    EXPECT_LE(object->SampleCpu(), 100.0f);
+}
+
 TEST_F(ThreadCtrlObjectTest, UnchangedSystemTimeSkipsTheMeasurement) {
     ObjectRef object(&env);
     ASSERT_TRUE(object->Attach(kTid, 50.0f));
