@@ -17,7 +17,8 @@ namespace {
 constexpr size_t kLineMax = 4096;
 constexpr int kDefaultLevel = KVO_LOG_INFO;
 
-// The sink is chosen once, lazily; g_ready publishes g_fd and g_level.
+// The sink is chosen lazily, once (tests choose again through
+// KvoLogReloadSettings); g_fd and g_level are read without the lock.
 pthread_mutex_t g_initLock = PTHREAD_MUTEX_INITIALIZER;
 int g_ready = 0;
 int g_fd = STDERR_FILENO;
@@ -40,12 +41,25 @@ int OpenSink() {
     return fd >= 0 ? fd : STDERR_FILENO;
 }
 
+// Writers may be using the current descriptor while the sink changes: a private
+// descriptor is redirected in place (dup3), so no line ever goes to a closed or
+// reused descriptor.
+void SwitchSink(int fd) {
+    const int current = __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
+    if (current == STDERR_FILENO) {
+        __atomic_store_n(&g_fd, fd, __ATOMIC_RELAXED);
+        return;
+    }
+    if (fd != current) dup3(fd, current, O_CLOEXEC);
+    if (fd != STDERR_FILENO && fd != current) close(fd);
+}
+
 void EnsureReady() {
     if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
     pthread_mutex_lock(&g_initLock);
     if (!g_ready) {
-        g_level = ParseLevel(getenv("KVO_LOG_LEVEL"));
-        g_fd = OpenSink();
+        __atomic_store_n(&g_level, ParseLevel(getenv("KVO_LOG_LEVEL")), __ATOMIC_RELAXED);
+        SwitchSink(OpenSink());
         __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
     }
     pthread_mutex_unlock(&g_initLock);
@@ -54,9 +68,8 @@ void EnsureReady() {
 }  // namespace
 
 void KvoLogReloadSettings() {
+    // The next line reads the environment again; see SwitchSink.
     pthread_mutex_lock(&g_initLock);
-    if (g_ready && g_fd != STDERR_FILENO) close(g_fd);
-    g_fd = STDERR_FILENO;
     __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&g_initLock);
 }
@@ -65,7 +78,7 @@ extern "C" void kvo_log_output(int level, const char* format, ...) {
     if (format == nullptr) return;
     int savedErrno = errno;  // callers log between a failing call and reading errno
     EnsureReady();
-    if (level > g_level) {
+    if (level > __atomic_load_n(&g_level, __ATOMIC_RELAXED)) {
         errno = savedErrno;
         return;
     }
@@ -79,7 +92,8 @@ extern "C" void kvo_log_output(int level, const char* format, ...) {
         static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n) : sizeof(line) - 2;
     if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
     // One write per line keeps concurrent lines whole in an O_APPEND file.
-    while (write(g_fd, line, length) < 0 && errno == EINTR) {
+    const int fd = __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
+    while (write(fd, line, length) < 0 && errno == EINTR) {
     }
     errno = savedErrno;
 }

@@ -9,7 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-static volatile int g_stop;
+static int g_stop;  /* __atomic: read by the workers */
 
 static void* Worker(void* arg) {
     unsigned int tid = (unsigned int)syscall(SYS_gettid);
@@ -19,7 +19,7 @@ static void* Worker(void* arg) {
         fprintf(stderr, "worker add failed: 0x%08x\n", r);
         return (void*)1;
     }
-    while (!g_stop) {
+    while (!__atomic_load_n(&g_stop, __ATOMIC_RELAXED)) {
     }
     if (automatic) {
         kvo_del_cpu_vurizeda(tid);
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         puts("c_host: exiting with limited threads");
         return 0;
     }
-    g_stop = 1;
+    __atomic_store_n(&g_stop, 1, __ATOMIC_RELAXED);
     int failed = 0;
     for (int i = 0; i < 2; ++i) {
         void* result = NULL;

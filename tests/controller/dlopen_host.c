@@ -25,13 +25,13 @@ static int CountEntries(const char* path) {
     return n;
 }
 
-static volatile int g_stop;
+static int g_stop;  /* __atomic: read by the workers */
 static LimitFn g_limit;
 
 static void* Busy(void* arg) {
     (void)arg;
     g_limit((unsigned int)syscall(SYS_gettid), 30.0f);
-    while (!g_stop) {
+    while (!__atomic_load_n(&g_stop, __ATOMIC_RELAXED)) {
     }
     return NULL;
 }
@@ -51,11 +51,11 @@ static int Cycle(const char* lib, const char* config) {
     if (init(config) != 0) return 3;
     enable(2, 1);
     add((unsigned int)syscall(SYS_gettid));
-    g_stop = 0;
+    __atomic_store_n(&g_stop, 0, __ATOMIC_RELAXED);
     pthread_t t;
     pthread_create(&t, NULL, Busy, NULL);
     usleep(300 * 1000);
-    g_stop = 1;
+    __atomic_store_n(&g_stop, 1, __ATOMIC_RELAXED);
     pthread_join(t, NULL);
     uninit();
     if (dlclose(h) != 0) return 4;
