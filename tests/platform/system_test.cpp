@@ -1,4 +1,4 @@
-// Virtual-machine detection, strings and dynamic loading.
+// Virtual-machine detection and strings.
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -14,16 +14,14 @@ TEST(VirtualMachine, DetectedFromTheFirstCpuFlagsLineOrDmiNames) {
     // Texts: cpuinfo, sys vendor, product name, board vendor.
     // clang-format off
     const std::pair<VirtualMachineTexts, bool> cases[] = {
-        {{kCpu, "Dell Inc.\n", "OptiPlex 7090\n", "Dell Inc.\n"}, false}, {{"", "", "", ""}, false},
-        {{"flags\t: fpu hypervisor\n", "", "", ""}, true},
-        {{"flags\t: hypervisorx xhypervisor\n", "", "", ""}, false},
-        {{"flags\t: fpu\nflags\t: hypervisor\n", "", "", ""}, false},
+        {{kCpu, "Dell Inc.\n", "OptiPlex\n", "Dell Inc.\n"}, false}, {{"", "", "", ""}, false},
+        {{"flags\t: fpu hypervisor\n", "", "", ""}, true}, {{kCpu, "QEMU\n", "", ""}, true},
+        {{"flags\t: hypervisorx xhypervisor\n", "", "", ""}, false}, {{kCpu, "", "KVM", ""}, true},
+        {{"flags\t: fpu\nflags\t: hypervisor", "", "", ""}, false}, {{kCpu, "bochs", "", ""}, true},
         {{"model name\t: hypervisor\nflags\t: fpu\n", "", "", ""}, false},
-        {{kCpu, "QEMU\n", "", ""}, true}, {{kCpu, "", "KVM\n", ""}, true},
-        {{kCpu, "bochs\n", "", ""}, true}, {{kCpu, "", "", "Parallels Software\n"}, true},
+        {{kCpu, "", "", "Parallels\n"}, true}, {{kCpu, "Acme", "Virtual Machine", ""}, false},
         {{kCpu, "Microsoft Corporation\n", "Virtual Machine\n", ""}, true},
-        {{kCpu, "Microsoft Corporation\n", "Surface Laptop 4\n", ""}, false},
-        {{kCpu, "Acme\n", "Virtual Machine\n", ""}, false}};
+        {{kCpu, "Microsoft Corporation\n", "Surface Laptop 4\n", ""}, false}};
     // clang-format on
     for (const auto& c : cases) EXPECT_EQ(c.second, LooksLikeVirtualMachine(c.first)) << &c - cases;
 }
@@ -37,19 +35,6 @@ TEST(Strings, StrnicmpIgnoresAsciiCaseAndStrlcpyAlwaysTerminates) {
     EXPECT_STREQ("hell", buffer);
     EXPECT_EQ(5u, kvo_str_strlcpy(buffer, "hello", 0));
     EXPECT_EQ('#', buffer[5]);
-}
-
-TEST(Dll, OpensResolvesAndReportsFailures) {
-    kvo_dll_t libm = nullptr;
-    ASSERT_EQ(0, kvo_dll_open("libm.so.6", &libm));
-    void* address = nullptr;
-    ASSERT_EQ(0, kvo_dll_get_addr(libm, "cos", &address));
-    EXPECT_DOUBLE_EQ(1.0, reinterpret_cast<double (*)(double)>(address)(0.0));
-    EXPECT_NE(0, kvo_dll_get_addr(libm, "no_such_symbol_here", &address));
-    EXPECT_EQ(nullptr, address);
-    kvo_dll_close(libm);
-    EXPECT_NE(0, kvo_dll_open("/nonexistent/libnothing.so", &libm));
-    EXPECT_EQ(nullptr, libm);
 }
 
 }  // namespace
