@@ -27,7 +27,6 @@ std::string RealDir(const char* path) {
 TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
     ScopedEnv env("KVO_BASE_DIR", "/opt/kvo/lib");
     EXPECT_EQ("/opt/kvo/lib/../config/x.ini", Transform("@/../config/x.ini"));
-    EXPECT_EQ("x/@/y", Transform("x/@/y"));
     char out[4096], exe[PATH_MAX];
     EXPECT_NE(0, kvo_dirutils_path_transform("@/x", out, 8));
     EXPECT_STREQ("", out);
