@@ -18,37 +18,36 @@ namespace {
 
 struct PublishCase {
     const char* name;
-    const char* sampler;            // KVO_COMM_SAMPLER; null runs the embedded one
-    std::vector<std::string> args;  // of kvo-collectord, when it runs
+    bool service;     // kvo-collectord publishes, else the embedded sampler
+    const char* pid;  // given to kvo-collectord, else it finds the receiver
 };
 
 TEST(Publishing, ServiceAndEmbeddedSamplerDeliverMatchingPairs) {
     const std::string service = std::string(KVO_TEST_BIN_DIR) + "/kvo-collectord";
+    const std::string self = std::to_string(getpid());
     const PublishCase cases[] = {
-        {"service for this pid",
-         "0",
-         {service, "--interval", "1", "--pid", std::to_string(getpid())}},
-        {"service finding the receiver", "0", {service, "--interval", "1"}},
-        {"embedded sampler", nullptr, {}},
+        {"service for this pid", true, self.c_str()},
+        {"service finding the receiver", true, nullptr},
+        {"embedded sampler", false, nullptr},  // every second by default
     };
     ScopedEnv base("KVO_BASE_DIR", KVO_TEST_LIB_DIR);
-    ScopedEnv interval("KVO_COMM_INTERVAL", "1");
     for (const PublishCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ScopedEnv sampler("KVO_COMM_SAMPLER", c.sampler);
+        ScopedEnv sampler("KVO_COMM_SAMPLER", c.service ? "0" : nullptr);
         PairRecorder pairs;
         CCollector collector;
         ASSERT_EQ(KVO_OK, collector.RegCollectData(RecordPair, &pairs));
-        std::vector<char*> argv;
-        for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+        std::vector<const char*> argv = {service.c_str(), "--interval", "1", "--pid", c.pid};
+        if (c.pid == nullptr) argv.resize(3);
         argv.push_back(nullptr);
         pid_t pid = -1;
-        if (!c.args.empty()) {
-            ASSERT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ));
+        if (c.service) {
+            ASSERT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr,
+                                     const_cast<char* const*>(argv.data()), environ));
         }
         bool got = pairs.WaitForCount(1, 10000);
         int status = 0;
-        if (pid > 0) {
+        if (c.service) {
             kill(pid, SIGTERM);
             EXPECT_EQ(pid, waitpid(pid, &status, 0));
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

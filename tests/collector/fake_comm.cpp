@@ -13,12 +13,9 @@ struct comm_data {
 };
 typedef uint32_t (*Receiver)(comm_data*, comm_data*, void*);
 
-namespace {
-Receiver g_receiver = nullptr;
-void* g_context = nullptr;
-}  // namespace
-
 extern "C" {
+static Receiver g_receiver = nullptr;
+static void* g_context = nullptr;
 FAKE_API std::string fake_calls;
 FAKE_API uint32_t fake_results[2] = {0, 0};  // of init, of register
 
