@@ -1,7 +1,7 @@
 // Real SIGUSR1 deliveries against the hazards of a signal-driven sleep: the
 // interrupted thread holding the registry lock or the allocator, registries
 // changing under the handler, threads that end, stray signals, unbalanced
-// registrations, process exit and library unload. Each body runs under a
+// registrations, library unload and process exit. Each body runs under a
 // watchdog: a deadlock aborts the suite.
 #include <dlfcn.h>
 #include <errno.h>
@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -24,34 +23,21 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 constexpr auto kThread = CpuSchedule::CTRL_OBJECT_THREAD;
 
 uint32_t Gettid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
-
-int SignalThread(uint32_t tid, int sig) {
-    return syscall(SYS_tgkill, static_cast<long>(getpid()), static_cast<long>(tid), sig) == 0
-               ? 0
-               : errno;
+void SignalThread(uint32_t tid) { syscall(SYS_tgkill, getpid(), tid, SIGUSR1); }
+void Spin(milliseconds howLong) {
+    const auto end = std::chrono::steady_clock::now() + howLong;
+    while (std::chrono::steady_clock::now() < end) {
+    }
 }
-
-// Polls cond until it holds or the deadline passes; the result says which.
+// Polls cond for up to ten seconds; the result says whether it came true.
 template <class Cond>
-bool WaitFor(Cond cond, std::chrono::milliseconds deadline) {
-    const auto end = Clock::now() + deadline;
-    while (!cond()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-void Spin(std::chrono::milliseconds how_long) {
-    const auto end = Clock::now() + how_long;
-    volatile unsigned sink = 0;
-    while (Clock::now() < end) {
-        for (int i = 0; i < 1000; ++i) sink = sink + i;
-    }
+bool WaitFor(Cond cond) {
+    for (int i = 0; i < 2000 && !cond(); ++i) std::this_thread::sleep_for(milliseconds(5));
+    return cond();
 }
 
 // A test scheduler over the real environment with its sleeps counted; passes
@@ -59,61 +45,31 @@ void Spin(std::chrono::milliseconds how_long) {
 class RealSignalTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sched->Initialize()); }
-    void TearDown() override { sched.reset(); }
-
     RecordingSchedEnv env;
-    std::unique_ptr<CpuSchedule> sched =
-        std::make_unique<CpuSchedule>(&env, 3600 * 1000, 3600 * 1000);
+    std::unique_ptr<CpuSchedule> sched = std::make_unique<CpuSchedule>(&env, 3600000, 3600000);
 };
 
-TEST_F(RealSignalTest, OnlyAThreadWithAnEntrySleepsInItsHandler) {
-    RunWithWatchdog(60, "signal delivery", [&] {
-        std::atomic<uint32_t> limitedTid{0};
-        std::atomic<bool> stop{false};
-        std::thread limited([&] {
-            limitedTid = Gettid();
-            ASSERT_TRUE(sched->RegisterObject(kThread, limitedTid, 20));
-            while (!stop) Spin(std::chrono::milliseconds(5));
-        });
-        ASSERT_TRUE(WaitFor([&] { return sched->ObjectCount() == 1; }, std::chrono::seconds(10)));
-        sched->SchedulePass();
-        sched->SchedulePass();  // signals the limited thread
-        EXPECT_TRUE(WaitFor([&] { return env.SleepCount() >= 1; }, std::chrono::seconds(10)));
-        EXPECT_EQ(env.LastSleepTid(), limitedTid.load());
-
-        // A stray SIGUSR1 from outside: the limited thread sleeps once more,
-        // this unlimited thread not at all.
-        const int before = env.SleepCount();
-        EXPECT_EQ(SignalThread(limitedTid, SIGUSR1), 0);
-        EXPECT_TRUE(WaitFor([&] { return env.SleepCount() > before; }, std::chrono::seconds(10)));
-        const int after = env.SleepCount();
-        EXPECT_EQ(SignalThread(Gettid(), SIGUSR1), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(env.SleepCount(), after);
-        EXPECT_EQ(env.LastSleepTid(), limitedTid.load());
-
-        stop = true;
-        limited.join();
-    });
-}
-
-TEST_F(RealSignalTest, SignalWhileHoldingTheRegistryLockNeverDeadlocks) {
+TEST_F(RealSignalTest, LimitedThreadSleepsEvenUnderTheRegistryLockAndOthersNever) {
     RunWithWatchdog(60, "signal under the registry lock", [&] {
         const uint32_t self = Gettid();
         ASSERT_TRUE(sched->RegisterObject(kThread, self, 20));
         sched->SchedulePass();
-        sched->SchedulePass();  // a sleep is due from now on
+        sched->SchedulePass();  // signals this thread: a sleep is due from now on
+        ASSERT_TRUE(WaitFor([&] { return env.SleepCount() == 1; }));
+        EXPECT_EQ(env.LastSleepTid(), self);
+        std::thread([] { SignalThread(Gettid()); }).join();  // a stray one, no entry
+        EXPECT_EQ(env.SleepCount(), 1);
         kvo_rwlock_t lock = sched->RegistryLockForTest();
         for (int i = 0; i < 200; ++i) {
             kvo_rwlock_exclusive_acquire(lock);
-            SignalThread(self, SIGUSR1);  // the handler runs while we hold the lock
+            SignalThread(self);  // the handler runs while we hold the lock
             kvo_rwlock_exclusive_release(lock);
         }
         const int before = env.SleepCount();
         kvo_rwlock_shared_acquire(lock);
-        SignalThread(self, SIGUSR1);  // shared holder: the handler gets in and sleeps
+        SignalThread(self);  // shared holder: the handler gets in and sleeps
         kvo_rwlock_shared_release(lock);
-        EXPECT_TRUE(WaitFor([&] { return env.SleepCount() > before; }, std::chrono::seconds(10)));
+        EXPECT_TRUE(WaitFor([&] { return env.SleepCount() > before; }));
         sched->UnRegisterObject(kThread, self);
     });
 }
@@ -124,19 +80,16 @@ TEST_F(RealSignalTest, RemovalWhileTheOwnerSleepsDefersTheLastRelease) {
             std::atomic<uint32_t> tid{0};
             std::atomic<bool> stop{false};
             std::thread limited([&] {
+                ASSERT_TRUE(sched->RegisterObject(kThread, Gettid(), 0.1f));  // whole ticks
                 tid = Gettid();
-                ASSERT_TRUE(sched->RegisterObject(kThread, tid, 0.1f));  // sleeps whole ticks
-                while (!stop) Spin(std::chrono::milliseconds(1));
+                while (!stop) Spin(milliseconds(1));
             });
-            ASSERT_TRUE(
-                WaitFor([&] { return sched->ObjectCount() == 1; }, std::chrono::seconds(10)));
+            ASSERT_TRUE(WaitFor([&] { return tid != 0; }));
             const int before = env.SleepCount();
             sched->SchedulePass();
             sched->SchedulePass();
-            ASSERT_TRUE(
-                WaitFor([&] { return env.SleepCount() > before; }, std::chrono::seconds(10)));
-            // The thread is inside its 250 ms sleep: once the entry is gone its
-            // handler holds the last reference, and must not free it there.
+            ASSERT_TRUE(WaitFor([&] { return env.SleepCount() > before; }));
+            // Inside its 250 ms sleep the handler now holds the last reference.
             sched->UnRegisterObject(kThread, tid);
             stop = true;
             limited.join();
@@ -145,155 +98,75 @@ TEST_F(RealSignalTest, RemovalWhileTheOwnerSleepsDefersTheLastRelease) {
     });
 }
 
-// ---- Through the exported interface: the singleton and the real schedule thread
-
-class ExportedTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(RegisterCpuCtrl(), 1); }
-    void TearDown() override {
-        UnRegisterCpuCtrl();
-        EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
-    }
-};
-
-TEST_F(ExportedTest, ThreadThatKeepsAddingAndRemovingItsOwnLimit) {
-    RunWithWatchdog(120, "self add/remove", [] {
-        std::thread worker([] {
-            const uint32_t self = Gettid();
-            const auto end = Clock::now() + std::chrono::seconds(3);
-            while (Clock::now() < end) {
-                ASSERT_EQ(AddCpuCtrlObject(self, 10), 1);
-                Spin(std::chrono::milliseconds(2));
-                ASSERT_EQ(AddCpuCtrlObject(self, 40), 1);
-                DelCpuCtrlObject(self);
-            }
-        });
-        worker.join();
-    });
-    EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
-}
-
-TEST_F(ExportedTest, LimitedThreadInsideMallocWhileOthersChangeTheRegistry) {
-    RunWithWatchdog(120, "allocator under signals", [] {
+// Through the exported interface: the singleton and its real schedule thread.
+TEST(Exported, LimitsChurnWhileLimitedThreadsAllocateAndEnd) {
+    ASSERT_EQ(RegisterCpuCtrl(), 1);
+    RunWithWatchdog(120, "registry churn under signals", [] {
         std::atomic<bool> stop{false};
-        std::atomic<long> allocations{0};
-        std::thread allocating([&] {
+        std::atomic<uint32_t> allocator{0};
+        std::thread allocating([&] {  // limited, and signalled inside malloc too
             ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
+            allocator = Gettid();
             std::vector<void*> blocks(64, nullptr);
-            unsigned seed = 7;
-            while (!stop) {
-                seed = seed * 1103515245u + 12345u;
-                void*& slot = blocks[seed % blocks.size()];
-                free(slot);
-                slot = malloc(16 + seed % 4096);
-                ++allocations;
+            for (unsigned seed = 7; !stop; seed = seed * 1103515245u + 12345u) {
+                free(blocks[seed % 64]);
+                blocks[seed % 64] = malloc(16 + seed % 4096);
             }
             for (void* p : blocks) free(p);
-            DelCpuCtrlObject(Gettid());
         });
-        std::thread churn([&] {
-            const uint32_t self = Gettid();
+        ASSERT_TRUE(WaitFor([&] { return allocator != 0; }));
+        std::atomic<uint32_t> churner{0};
+        std::thread self([&] {  // adds, changes and removes its own limit
+            churner = Gettid();
             while (!stop) {
-                ASSERT_EQ(AddCpuCtrlObject(self, 50), 1);  // allocates a node and an object
-                DelCpuCtrlObject(self);
+                ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
+                Spin(milliseconds(2));
+                ASSERT_EQ(AddCpuCtrlObject(Gettid(), 40), 1);
+                DelCpuCtrlObject(Gettid());
+            }
+        });
+        ASSERT_TRUE(WaitFor([&] { return churner != 0; }));
+        std::thread meddler([&] {  // removes and re-adds that thread's limit meanwhile
+            while (!stop) {
+                ASSERT_EQ(AddCpuCtrlObject(churner, 30), 1);
+                DelCpuCtrlObject(churner);
             }
         });
         std::this_thread::sleep_for(std::chrono::seconds(3));
         stop = true;
-        allocating.join();
-        churn.join();
-        EXPECT_GT(allocations.load(), 0);
+        for (std::thread* t : {&allocating, &self, &meddler}) t->join();
+        // The allocating thread has ended: its next due signal fails (ESRCH)
+        // and the pass after removes the entry.
+        EXPECT_TRUE(WaitFor([] { return CpuSchedule::GetInstance()->ObjectCount() == 0; }));
     });
-}
-
-TEST_F(ExportedTest, ThreadRemovingAndReAddingAnothersEntry) {
-    RunWithWatchdog(120, "remove/re-add another thread", [] {
-        std::atomic<bool> stop{false};
-        std::atomic<uint32_t> victim{0};
-        std::thread limited([&] {
-            victim = Gettid();
-            ASSERT_EQ(AddCpuCtrlObject(victim, 30), 1);
-            while (!stop) Spin(std::chrono::milliseconds(5));
-            DelCpuCtrlObject(victim);
-        });
-        ASSERT_TRUE(WaitFor([&] { return victim != 0; }, std::chrono::seconds(10)));
-        std::thread meddler([&] {
-            while (!stop) {
-                DelCpuCtrlObject(victim);
-                ASSERT_EQ(AddCpuCtrlObject(victim, 30), 1);
-            }
-        });
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        stop = true;
-        meddler.join();
-        limited.join();
-    });
-}
-
-TEST_F(ExportedTest, LimitedThreadThatEndsIsRemoved) {
-    RunWithWatchdog(60, "ended thread", [] {
-        std::thread shortLived([] {
-            ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
-            Spin(std::chrono::milliseconds(300));
-        });
-        shortLived.join();
-        // The next due signal fails (ESRCH) and the pass after removes the entry.
-        EXPECT_TRUE(WaitFor([] { return CpuSchedule::GetInstance()->ObjectCount() == 0; },
-                            std::chrono::seconds(15)));
-    });
-}
-
-TEST(ExportedLifecycle, UnregisteringMoreOftenThanRegisteringIsHarmless) {
-    ASSERT_EQ(RegisterCpuCtrl(), 1);
     UnRegisterCpuCtrl();
-    UnRegisterCpuCtrl();
-    UnRegisterCpuCtrl();
+    UnRegisterCpuCtrl();  // more often than registered: harmless
     EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
-    ResumeUpdateThread(Gettid());
-    // Stopped, the handler stays in place and does nothing.
-    EXPECT_EQ(SignalThread(Gettid(), SIGUSR1), 0);
-    errno = 0;
+    SignalThread(Gettid());  // stopped: the handler stays in place and does nothing
     EXPECT_EQ(AddCpuCtrlObject(Gettid(), 30), 0);
-    EXPECT_EQ(errno, EAGAIN);
-    ASSERT_EQ(RegisterCpuCtrl(), 1);
-    EXPECT_EQ(AddCpuCtrlObject(Gettid(), 30), 1);
-    UnRegisterCpuCtrl();
-    EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
 }
 
-TEST(ExportedLifecycle, ProcessExitWithRegistrationsOutstanding) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            RegisterCpuCtrl();
-            RegisterCpuCtrl();
-            std::thread([] {
-                AddCpuCtrlObject(Gettid(), 20);
-                for (;;) Spin(std::chrono::milliseconds(10));
-            }).detach();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-            exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-TEST(ExportedLifecycle, UnloadedLibraryLeavesNoHandlerBehind) {
+TEST(Exported, UnloadAndExitWithSignalsInFlight) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             void* lib = dlopen(KVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-            if (lib == nullptr) exit(2);
             auto reg = reinterpret_cast<int (*)()>(dlsym(lib, "RegisterCpuCtrl"));
             auto add = reinterpret_cast<int (*)(unsigned, float)>(dlsym(lib, "AddCpuCtrlObject"));
             auto unreg = reinterpret_cast<void (*)()>(dlsym(lib, "UnRegisterCpuCtrl"));
-            if (reg == nullptr || add == nullptr || unreg == nullptr) exit(3);
             if (reg() != 1 || add(Gettid(), 20) != 1) exit(4);
-            Spin(std::chrono::milliseconds(800));  // limited: signalled and sleeping
+            Spin(milliseconds(800));  // limited: signalled and sleeping
             unreg();
             dlclose(lib);
-            // The handler's code is gone; the signal must not jump into it.
-            SignalThread(Gettid(), SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            SignalThread(Gettid());  // the handler's code is gone: no jump into it
+            // Exit with registrations outstanding and a limited thread running.
+            RegisterCpuCtrl();
+            RegisterCpuCtrl();
+            std::thread([] {
+                AddCpuCtrlObject(Gettid(), 20);
+                for (;;) Spin(milliseconds(10));
+            }).detach();
+            std::this_thread::sleep_for(milliseconds(1200));
             exit(0);
         },
         ::testing::ExitedWithCode(0), "");
