@@ -4,7 +4,6 @@
 // registrations, library unload and process exit. Each body runs under a
 // watchdog: a deadlock aborts the suite.
 #include <dlfcn.h>
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -42,58 +40,46 @@ bool WaitFor(Cond cond) {
 
 // A test scheduler over the real environment with its sleeps counted; passes
 // are driven by hand, the real signal and the real handler do the rest.
-class RealSignalTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(sched->Initialize()); }
+TEST(RealSignal, LimitedThreadSleepsUnderTheRegistryLockAndWhileItsEntryGoes) {
     RecordingSchedEnv env;
-    std::unique_ptr<CpuSchedule> sched = std::make_unique<CpuSchedule>(&env, 3600000, 3600000);
-};
-
-TEST_F(RealSignalTest, LimitedThreadSleepsEvenUnderTheRegistryLockAndOthersNever) {
-    RunWithWatchdog(60, "signal under the registry lock", [&] {
+    CpuSchedule sched(&env, 3600000, 3600000);
+    ASSERT_TRUE(sched.Initialize());
+    RunWithWatchdog(60, "signals against the registry", [&] {
         const uint32_t self = Gettid();
-        ASSERT_TRUE(sched->RegisterObject(kThread, self, 20));
-        sched->SchedulePass();
-        sched->SchedulePass();  // signals this thread: a sleep is due from now on
-        ASSERT_TRUE(WaitFor([&] { return env.SleepCount() == 1; }));
+        ASSERT_TRUE(sched.RegisterObject(kThread, self, 20));
+        sched.SchedulePass();
+        sched.SchedulePass();  // signals this thread: a sleep is due from now on
+        EXPECT_EQ(env.SleepCount(), 1);
         EXPECT_EQ(env.LastSleepTid(), self);
         std::thread([] { SignalThread(Gettid()); }).join();  // a stray one, no entry
         EXPECT_EQ(env.SleepCount(), 1);
-        kvo_rwlock_t lock = sched->RegistryLockForTest();
+        kvo_rwlock_t lock = sched.RegistryLockForTest();
         for (int i = 0; i < 200; ++i) {
             kvo_rwlock_exclusive_acquire(lock);
-            SignalThread(self);  // the handler runs while we hold the lock
+            SignalThread(self);  // the handler runs while we hold the lock: skips
             kvo_rwlock_exclusive_release(lock);
         }
-        const int before = env.SleepCount();
         kvo_rwlock_shared_acquire(lock);
         SignalThread(self);  // shared holder: the handler gets in and sleeps
         kvo_rwlock_shared_release(lock);
-        EXPECT_TRUE(WaitFor([&] { return env.SleepCount() > before; }));
-        sched->UnRegisterObject(kThread, self);
-    });
-}
-
-TEST_F(RealSignalTest, RemovalWhileTheOwnerSleepsDefersTheLastRelease) {
-    RunWithWatchdog(60, "removal during the sleep", [&] {
+        EXPECT_EQ(env.SleepCount(), 2);
+        sched.UnRegisterObject(kThread, self);
         for (int round = 0; round < 8; ++round) {
             std::atomic<uint32_t> tid{0};
-            std::atomic<bool> stop{false};
             std::thread limited([&] {
-                ASSERT_TRUE(sched->RegisterObject(kThread, Gettid(), 0.1f));  // whole ticks
+                ASSERT_TRUE(sched.RegisterObject(kThread, Gettid(), 0.1f));  // whole ticks
                 tid = Gettid();
-                while (!stop) Spin(milliseconds(1));
+                while (tid != 0) Spin(milliseconds(1));
             });
             ASSERT_TRUE(WaitFor([&] { return tid != 0; }));
             const int before = env.SleepCount();
-            sched->SchedulePass();
-            sched->SchedulePass();
+            sched.SchedulePass();
+            sched.SchedulePass();
             ASSERT_TRUE(WaitFor([&] { return env.SleepCount() > before; }));
             // Inside its 250 ms sleep the handler now holds the last reference.
-            sched->UnRegisterObject(kThread, tid);
-            stop = true;
+            sched.UnRegisterObject(kThread, tid.exchange(0));
             limited.join();
-            sched->SchedulePass();  // destroys what the handler left behind
+            sched.SchedulePass();  // destroys what the handler left behind
         }
     });
 }
@@ -103,10 +89,8 @@ TEST(Exported, LimitsChurnWhileLimitedThreadsAllocateAndEnd) {
     ASSERT_EQ(RegisterCpuCtrl(), 1);
     RunWithWatchdog(120, "registry churn under signals", [] {
         std::atomic<bool> stop{false};
-        std::atomic<uint32_t> allocator{0};
         std::thread allocating([&] {  // limited, and signalled inside malloc too
             ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
-            allocator = Gettid();
             std::vector<void*> blocks(64, nullptr);
             for (unsigned seed = 7; !stop; seed = seed * 1103515245u + 12345u) {
                 free(blocks[seed % 64]);
@@ -114,7 +98,6 @@ TEST(Exported, LimitsChurnWhileLimitedThreadsAllocateAndEnd) {
             }
             for (void* p : blocks) free(p);
         });
-        ASSERT_TRUE(WaitFor([&] { return allocator != 0; }));
         std::atomic<uint32_t> churner{0};
         std::thread self([&] {  // adds, changes and removes its own limit
             churner = Gettid();
@@ -140,10 +123,9 @@ TEST(Exported, LimitsChurnWhileLimitedThreadsAllocateAndEnd) {
         EXPECT_TRUE(WaitFor([] { return CpuSchedule::GetInstance()->ObjectCount() == 0; }));
     });
     UnRegisterCpuCtrl();
-    UnRegisterCpuCtrl();  // more often than registered: harmless
-    EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
+    UnRegisterCpuCtrl();     // more often than registered: harmless
     SignalThread(Gettid());  // stopped: the handler stays in place and does nothing
-    EXPECT_EQ(AddCpuCtrlObject(Gettid(), 30), 0);
+    EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
 }
 
 TEST(Exported, UnloadAndExitWithSignalsInFlight) {
@@ -151,12 +133,12 @@ TEST(Exported, UnloadAndExitWithSignalsInFlight) {
     EXPECT_EXIT(
         {
             void* lib = dlopen(KVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-            auto reg = reinterpret_cast<int (*)()>(dlsym(lib, "RegisterCpuCtrl"));
-            auto add = reinterpret_cast<int (*)(unsigned, float)>(dlsym(lib, "AddCpuCtrlObject"));
-            auto unreg = reinterpret_cast<void (*)()>(dlsym(lib, "UnRegisterCpuCtrl"));
-            if (reg() != 1 || add(Gettid(), 20) != 1) exit(4);
+            auto call = [lib](const char* name) { return dlsym(lib, name); };
+            if (reinterpret_cast<int (*)()>(call("RegisterCpuCtrl"))() != 1) exit(3);
+            auto add = reinterpret_cast<int (*)(unsigned, float)>(call("AddCpuCtrlObject"));
+            if (add(Gettid(), 20) != 1) exit(4);
             Spin(milliseconds(800));  // limited: signalled and sleeping
-            unreg();
+            reinterpret_cast<void (*)()>(call("UnRegisterCpuCtrl"))();
             dlclose(lib);
             SignalThread(Gettid());  // the handler's code is gone: no jump into it
             // Exit with registrations outstanding and a limited thread running.

@@ -60,18 +60,10 @@ TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
         if (ok) limit = l;
         EXPECT_EQ(object->Limit(), limit);
     }
-    for (int rc : {ESRCH, EINVAL, EPERM}) {  // the caller's existence test
-        env.SetSignalResult(kCaller, rc);
-        CThreadCtrlObject fresh(&env);
-        errno = 0;
-        EXPECT_EQ(fresh.Attach(kTid, 50), rc == EPERM) << rc;
-        EXPECT_EQ(errno, rc == EPERM ? 0 : rc);
-    }
-    CThreadCtrlObject unbound(&env);
-    EXPECT_FALSE(unbound.Attach(0, 50));
-    unbound.RefreshTime(250);
-    unbound.RefreshTime(250);
-    EXPECT_TRUE(env.ReadPaths().empty() && env.Signals().empty()) << "nothing was bound";
+    EXPECT_FALSE(CThreadCtrlObject(&env).Attach(0, 50)) << "no thread id";
+    env.SetSignalResult(kCaller, ESRCH);  // the caller fails its existence test
+    EXPECT_FALSE(CThreadCtrlObject(&env).Attach(kTid, 50));
+    EXPECT_EQ(errno, ESRCH);
 }
 
 TEST_F(ThreadCtrlObjectTest, SecondTickSleepFollowsTheScaledLimit) {
@@ -81,7 +73,7 @@ TEST_F(ThreadCtrlObjectTest, SecondTickSleepFollowsTheScaledLimit) {
         unsigned int cpus;
         float limit, ratio;
         int64_t sleepMs;
-    } kCases[] = {{1, 50, 0.5f, 125}, {1, 20, 0.2f, 200},     {2, 30, 0.6f, 100},
+    } kCases[] = {{1, 50, 0.5f, 125}, {1, 20, 0.2f, 200},    {2, 30, 0.6f, 100},
                   {4, 10, 0.4f, 150}, {1, 99.5f, 0.995f, 2}, {1, 99.6f, 0.996f, 0},
                   {4, 50, 0.999f, 0}, {1, 0.1f, 0.001f, 250}};
     for (const auto& c : kCases) {
@@ -127,7 +119,6 @@ TEST_F(ThreadCtrlObjectTest, FirstSampleMovesUsageRatioAndSleep) {
         Start(c.limit);
         Tick();
         Tick(100, c.dThread);  // baseline only
-        EXPECT_FLOAT_EQ(object->GetCurrentCpu(), c.limit);
         Tick(100, c.dThread);
         EXPECT_FLOAT_EQ(object->GetCurrentCpu(), c.usage);
         EXPECT_NEAR(object->Ratio(), c.ratio, 1e-6);
@@ -138,8 +129,8 @@ TEST_F(ThreadCtrlObjectTest, FirstSampleMovesUsageRatioAndSleep) {
 TEST(ThreadCtrlObjectWeight, WeightFollowsRelativeLoadAndDirection) {
     const float kCases[][4] = {
         // usage, limit, sample, weight
-        {50, 50, 60, 0.175f}, {60, 10, 30, 0.25f}, {40, 50, 45, 0.025f},
-        {5, 10, 30, 0.525f},  {5, 10, 100, 1.75f}, {30, 10, 5, 0.075f},
+        {50, 50, 60, 0.175f}, {60, 10, 30, 0.25f},       {40, 50, 45, 0.025f},
+        {5, 10, 30, 0.525f},  {5, 10, 100, 1.75f},       {30, 10, 5, 0.075f},
         {10, 10, 10, 0.025f}, {9.6f, 10, 10.5f, 0.175f},  // U / L = 0.96 is rho
     };
     for (const auto& c : kCases) {
