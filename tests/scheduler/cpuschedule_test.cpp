@@ -1,19 +1,46 @@
-// The registry and its life cycle, driven pass by pass against the fake seam:
-// counting of registrations, create versus adjust, refusals, terminated
-// entries, visiting order and the handler's lookup.
+// The scheduler: its registry driven pass by pass against the fake seam, then
+// real SIGUSR1 deliveries against the hazards of a signal-driven sleep: the
+// interrupted thread holding the registry lock or the allocator, registries
+// changing under the handler, threads that end, stray signals, unbalanced
+// registrations, library unload and process exit. Each real-signal body runs
+// under a watchdog: a deadlock aborts the suite.
 #include "scheduler/cpuschedule.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 
+#include "kvo_vurizeda.h"
 #include "support/fake_sched_env.h"
+#include "support/watchdog.h"
 
 namespace {
 
+using std::chrono::milliseconds;
 constexpr auto kThread = CpuSchedule::CTRL_OBJECT_THREAD;
+
+uint32_t Gettid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+void SignalThread(uint32_t tid) { syscall(SYS_tgkill, getpid(), tid, SIGUSR1); }
+void Spin(milliseconds howLong) {
+    const auto end = std::chrono::steady_clock::now() + howLong;
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+// Polls cond for up to ten seconds; the result says whether it came true.
+template <class Cond>
+bool WaitFor(Cond cond) {
+    for (int i = 0; i < 2000 && !cond(); ++i) std::this_thread::sleep_for(milliseconds(5));
+    return cond();
+}
 
 class ScheduleTest : public ::testing::Test {
 protected:
@@ -33,6 +60,12 @@ protected:
 };
 
 TEST_F(ScheduleTest, RegistrationsAreCountedAndTheLastOneReleasesEveryObject) {
+    env.installOk = false;
+    errno = 0;
+    EXPECT_FALSE(sched->Initialize()) << "a failed start leaves nothing behind";
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(sched->RegistryLockForTest(), nullptr);
+    env.installOk = true;
     ASSERT_TRUE(sched->Initialize());
     ASSERT_TRUE(sched->Initialize());
     ASSERT_TRUE(Add(5, 30));
@@ -53,7 +86,7 @@ TEST_F(ScheduleTest, RegistrationsAreCountedAndTheLastOneReleasesEveryObject) {
     sched.reset();  // stops despite the registrations left: a leak check sees the rest
 }
 
-TEST_F(ScheduleTest, SecondAddAdjustsTheLimitButKeepsTheSignalledThread) {
+TEST_F(ScheduleTest, SecondAddAdjustsTheLimitKeepsTheSignalledThreadAndOnlyItSleeps) {
     ASSERT_TRUE(sched->Initialize());
     ASSERT_TRUE(Add(5, 30, 501));
     ICtrlObject* first = sched->AcquireObject(kThread, 5);
@@ -64,6 +97,15 @@ TEST_F(ScheduleTest, SecondAddAdjustsTheLimitButKeepsTheSignalledThread) {
     sched->SchedulePass();
     sched->SchedulePass();
     EXPECT_EQ(Signalled(), std::vector<uint32_t>{501});
+    errno = 1234;
+    env.tid = 5;
+    CpuSchedule::SignalHandler(SIGUSR1);  // "in" thread 5
+    EXPECT_EQ(errno, 1234) << "the sleep's EINTR must not leak into the interrupted code";
+    CpuSchedule::SignalHandler(SIGUSR2);
+    env.tid = 6;
+    CpuSchedule::SignalHandler(SIGUSR1);  // no entry: no sleep
+    // The ratio 0.3 of the first limit, moved once toward 0.2: 250 - 74.
+    EXPECT_EQ(env.Sleeps(), std::vector<int64_t>{176});
     errno = 0;
     EXPECT_FALSE(Add(5, 150)) << "a refused limit ends the limiting";
     EXPECT_EQ(errno, EINVAL);
@@ -91,32 +133,122 @@ TEST_F(ScheduleTest, PassesVisitInAscendingIdAndDropTerminatedEntriesOneLater) {
     EXPECT_FALSE(sched->SchedulePass()) << "an empty registry asks for the idle pace";
 }
 
-TEST_F(ScheduleTest, FailedStartLeavesNothingBehindAndCanBeRetried) {
-    env.installOk = false;
-    errno = 0;
-    EXPECT_FALSE(sched->Initialize());
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(sched->InitCount(), 0);
-    EXPECT_EQ(sched->RegistryLockForTest(), nullptr);
-    env.installOk = true;
-    EXPECT_TRUE(sched->Initialize());
+// ---- Real SIGUSR1 deliveries
+
+// A test scheduler over the real environment with its sleeps counted; passes
+// are driven by hand, the real signal and the real handler do the rest.
+TEST(RealSignal, LimitedThreadSleepsUnderTheRegistryLockAndWhileItsEntryGoes) {
+    RecordingSchedEnv env;
+    CpuSchedule sched(&env, 3600000, 3600000);
+    ASSERT_TRUE(sched.Initialize());
+    RunWithWatchdog(60, "signals against the registry", [&] {
+        const uint32_t self = Gettid();
+        ASSERT_TRUE(sched.RegisterObject(kThread, self, 20));
+        sched.SchedulePass();
+        sched.SchedulePass();  // signals this thread: a sleep is due from now on
+        EXPECT_EQ(env.SleepCount(), 1);
+        EXPECT_EQ(env.LastSleepTid(), self);
+        std::thread([] { SignalThread(Gettid()); }).join();  // a stray one, no entry
+        EXPECT_EQ(env.SleepCount(), 1);
+        kvo_rwlock_t lock = sched.RegistryLockForTest();
+        for (int i = 0; i < 200; ++i) {
+            kvo_rwlock_exclusive_acquire(lock);
+            SignalThread(self);  // the handler runs while we hold the lock: skips
+            kvo_rwlock_exclusive_release(lock);
+        }
+        kvo_rwlock_shared_acquire(lock);
+        SignalThread(self);  // shared holder: the handler gets in and sleeps
+        kvo_rwlock_shared_release(lock);
+        EXPECT_EQ(env.SleepCount(), 2);
+        sched.UnRegisterObject(kThread, self);
+        for (int round = 0; round < 8; ++round) {
+            std::atomic<uint32_t> tid{0};
+            std::thread limited([&] {
+                ASSERT_TRUE(sched.RegisterObject(kThread, Gettid(), 0.1f));  // whole ticks
+                tid = Gettid();
+                while (tid != 0) std::this_thread::sleep_for(milliseconds(1));
+            });
+            ASSERT_TRUE(WaitFor([&] { return tid != 0; }));
+            const int before = env.SleepCount();
+            sched.SchedulePass();
+            sched.SchedulePass();
+            ASSERT_TRUE(WaitFor([&] { return env.SleepCount() > before; }));
+            // Inside its 250 ms sleep the handler now holds the last reference.
+            sched.UnRegisterObject(kThread, tid.exchange(0));
+            limited.join();
+            sched.SchedulePass();  // destroys what the handler left behind
+        }
+    });
 }
 
-TEST_F(ScheduleTest, HandlerSleepsOnlyInAThreadWithAnEntryAndKeepsErrno) {
-    ASSERT_TRUE(sched->Initialize());
-    ASSERT_TRUE(Add(5, 50));  // one processor: 125 ms from the second pass
-    sched->SchedulePass();
-    sched->SchedulePass();
-    errno = 1234;
-    CpuSchedule::SignalHandler(SIGUSR1);  // "in" thread 5
-    EXPECT_EQ(errno, 1234) << "the sleep's EINTR must not leak into the interrupted code";
-    CpuSchedule::SignalHandler(SIGUSR2);
-    env.tid = 6;
-    CpuSchedule::SignalHandler(SIGUSR1);
-    sched->UnInitialize();
-    env.tid = 5;
-    CpuSchedule::SignalHandler(SIGUSR1);  // stopped: ignored
-    EXPECT_EQ(env.Sleeps(), std::vector<int64_t>{125});
+// Through the exported interface: the singleton and its real schedule thread.
+TEST(Exported, LimitsChurnWhileLimitedThreadsAllocateAndEnd) {
+    ASSERT_EQ(RegisterCpuCtrl(), 1);
+    RunWithWatchdog(120, "registry churn under signals", [] {
+        std::atomic<bool> stop{false};
+        std::thread allocating([&] {  // limited, and signalled inside malloc too
+            ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
+            std::vector<void*> blocks(64, nullptr);
+            for (unsigned seed = 7; !stop; seed = seed * 1103515245u + 12345u) {
+                free(blocks[seed % 64]);
+                blocks[seed % 64] = malloc(16 + seed % 4096);
+            }
+            for (void* p : blocks) free(p);
+        });
+        std::atomic<uint32_t> churner{0};
+        std::thread self([&] {  // adds, changes and removes its own limit
+            churner = Gettid();
+            while (!stop) {
+                ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
+                std::this_thread::sleep_for(milliseconds(2));
+                ASSERT_EQ(AddCpuCtrlObject(Gettid(), 40), 1);
+                DelCpuCtrlObject(Gettid());
+            }
+        });
+        ASSERT_TRUE(WaitFor([&] { return churner != 0; }));
+        std::thread meddler([&] {  // removes and re-adds that thread's limit meanwhile
+            while (!stop) {
+                ASSERT_EQ(AddCpuCtrlObject(churner, 30), 1);
+                DelCpuCtrlObject(churner);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        stop = true;
+        for (std::thread* t : {&allocating, &self, &meddler}) t->join();
+        // The allocating thread has ended: its next due signal fails (ESRCH)
+        // and the pass after removes the entry.
+        EXPECT_TRUE(WaitFor([] { return CpuSchedule::GetInstance()->ObjectCount() == 0; }));
+    });
+    UnRegisterCpuCtrl();
+    UnRegisterCpuCtrl();     // more often than registered: harmless
+    SignalThread(Gettid());  // stopped: the handler stays in place and does nothing
+    EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
+}
+
+TEST(Exported, UnloadAndExitWithSignalsInFlight) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            void* lib = dlopen(KVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+            auto call = [lib](const char* name) { return dlsym(lib, name); };
+            if (reinterpret_cast<int (*)()>(call("RegisterCpuCtrl"))() != 1) exit(3);
+            auto add = reinterpret_cast<int (*)(unsigned, float)>(call("AddCpuCtrlObject"));
+            if (add(Gettid(), 20) != 1) exit(4);
+            Spin(milliseconds(800));  // limited: signalled and sleeping
+            reinterpret_cast<void (*)()>(call("UnRegisterCpuCtrl"))();
+            dlclose(lib);
+            SignalThread(Gettid());  // the handler's code is gone: no jump into it
+            // Exit with registrations outstanding and a limited thread running.
+            RegisterCpuCtrl();
+            RegisterCpuCtrl();
+            std::thread([] {
+                AddCpuCtrlObject(Gettid(), 20);
+                for (;;) Spin(milliseconds(10));
+            }).detach();
+            std::this_thread::sleep_for(milliseconds(1200));
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
