@@ -71,48 +71,42 @@ TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
 TEST_F(ThreadCtrlObjectTest, SecondTickSleepFollowsTheScaledLimit) {
     // Ratio and sleep after the first calculation: the sleep is 250 minus the
     // truncated run time, 0 when that is 1 or less.
-    const struct {
-        unsigned int cpus;
-        float limit, ratio;
-        int64_t sleepMs;
-    } kCases[] = {{1, 50, 0.5f, 125}, {1, 20, 0.2f, 200},    {2, 30, 0.6f, 100},
-                  {4, 10, 0.4f, 150}, {1, 99.5f, 0.995f, 2}, {1, 99.6f, 0.996f, 0},
-                  {4, 50, 0.999f, 0}, {1, 0.1f, 0.001f, 250}};
+    // cpus, limit, ratio, sleep
+    const float kCases[][4] = {{1, 50, 0.5f, 125}, {1, 20, 0.2f, 200},    {2, 30, 0.6f, 100},
+                               {4, 10, 0.4f, 150}, {1, 99.5f, 0.995f, 2}, {1, 99.6f, 0.996f, 0},
+                               {4, 50, 0.999f, 0}, {1, 0.1f, 0.001f, 250}};
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c.cpus << " cpus, limit " << c.limit);
-        Start(c.limit, c.cpus);
+        SCOPED_TRACE(testing::Message() << c[0] << " cpus, limit " << c[1]);
+        const auto sleepMs = static_cast<int64_t>(c[3]);
+        Start(c[1], static_cast<unsigned int>(c[0]));
         Tick();
         EXPECT_EQ(object->SleepMs(), 0) << "no sleep in the first tick";
         Tick();
-        EXPECT_NEAR(object->Ratio(), c.ratio, 1e-6);
+        EXPECT_NEAR(object->Ratio(), c[2], 1e-6);
         object->Dojob();
-        EXPECT_EQ(env.Sleeps(), std::vector<int64_t>{c.sleepMs});
+        EXPECT_EQ(env.Sleeps(), std::vector<int64_t>{sleepMs});
         const auto signals = env.Signals();
-        EXPECT_EQ(signals.size(), c.sleepMs > 0 ? 1u : 0u);
+        EXPECT_EQ(signals.size(), sleepMs > 0 ? 1u : 0u);
         for (const auto& s : signals) EXPECT_TRUE(s.tid == kCaller && s.sig == SIGUSR1);
     }
 }
 
 TEST_F(ThreadCtrlObjectTest, FirstSampleMovesUsageRatioAndSleep) {
-    const struct {
-        float limit;
-        int64_t dThread;
-        float usage, ratio;
-        int64_t sleepMs;
-    } kCases[] = {
+    const float kCases[][5] = {
+        // limit, thread ticks per 100, usage, ratio and sleep after the first sample.
         // w = 0.175 (risen to the limit); D = 1.75: alpha 0.025, angle 1 degree.
         {50, 60, 0.825f * 50 + 0.175f * 60, 0.4993713f, 126},
         // D = 14: alpha 0.25, angle 24 degrees, k = 8, R below the band.
         {20, 100, 0.825f * 20 + 0.175f * 100, 0.1772885f, 206},
     };
     for (const auto& c : kCases) {
-        Start(c.limit);
+        Start(c[0]);
         Tick();
-        Tick(100, c.dThread);  // baseline only
-        Tick(100, c.dThread);
-        EXPECT_FLOAT_EQ(object->GetCurrentCpu(), c.usage);
-        EXPECT_NEAR(object->Ratio(), c.ratio, 1e-6);
-        EXPECT_EQ(object->SleepMs(), c.sleepMs);
+        Tick(100, static_cast<int64_t>(c[1]));  // baseline only
+        Tick(100, static_cast<int64_t>(c[1]));
+        EXPECT_FLOAT_EQ(object->GetCurrentCpu(), c[2]);
+        EXPECT_NEAR(object->Ratio(), c[3], 1e-6);
+        EXPECT_EQ(object->SleepMs(), static_cast<int64_t>(c[4]));
     }
 }
 
@@ -197,7 +191,7 @@ TEST_F(ThreadCtrlObjectTest, ReleaseInTheHandlerLeavesTheLastOneToTheDrain) {
     EXPECT_TRUE(dead.Empty());
 }
 
-TEST(ProcStat, PathsAndTheSingleCutRead) {
+TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthesis) {
     FakeSchedEnv env;
     char buf[10];
     EXPECT_FALSE(ReadProcFile(nullptr, sizeof(buf), "stat", 0, 0, nullptr, &env));
@@ -207,10 +201,6 @@ TEST(ProcStat, PathsAndTheSingleCutRead) {
     ASSERT_TRUE(ReadProcFile(buf, sizeof(buf), "status", 7, 0, &len, &env));
     EXPECT_EQ(len, 9u);
     EXPECT_STREQ(buf, "012345678");
-}
-
-TEST(ProcStat, ThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthesis) {
-    FakeSchedEnv env;
     env.pid = 55;
     const std::pair<const char*, uint64_t> kLines[] = {
         {"66 (worker) S 1 12 12 0 -1 4194560 100 0 0 0 70 30 0 0 20 0 1 0 5 0 0\n", 100},
