@@ -5,34 +5,21 @@
 
 #include "platform/cl_ev.h"
 
-namespace activity_test {
+inline int64_t g_nowMs = 0;
 
-inline int64_t& ClockMs() {
-    static int64_t now = 0;
-    return now;
-}
-
-inline int64_t FakeNowMs() { return ClockMs(); }
-
-// Replaces the event loop's clock for the life of the object; starts at 0.
-class FakeClock {
-public:
+// Replaces the event loop's clock for the life of the object, from 0.
+struct FakeClock {
     FakeClock() {
-        ClockMs() = 0;
-        cl_ev_set_clock(FakeNowMs);
+        g_nowMs = 0;
+        cl_ev_set_clock([] { return g_nowMs; });
     }
     ~FakeClock() { cl_ev_set_clock(nullptr); }
-    int64_t now() const { return ClockMs(); }
-    // Back to 0; only while no timer runs.
-    void Reset() { ClockMs() = 0; }
-    // Moves the clock forward in steps of step_ms and runs the calling thread's
-    // due timers after every step, as the monitor thread's loop does.
-    void AdvanceTo(int64_t ms, int64_t step_ms = 100) {
-        while (ClockMs() < ms) {
-            ClockMs() = ClockMs() + step_ms < ms ? ClockMs() + step_ms : ms;
+    // Moves the clock on in steps, running the due timers after each, as the
+    // monitor thread's loop does.
+    void AdvanceTo(int64_t ms, int64_t step = 100) {
+        while (g_nowMs < ms) {
+            g_nowMs = g_nowMs + step < ms ? g_nowMs + step : ms;
             cl_event_loop_once();
         }
     }
 };
-
-}  // namespace activity_test
