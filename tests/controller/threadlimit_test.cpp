@@ -71,92 +71,51 @@ protected:
 };
 
 TEST_F(ThreadLimitTest, PercentIsTheConfiguredIntegerReadAnewOnEveryCall) {
-    struct Case {
-        const char* value;  // null: no key for the name
-        int want;
-    };
-    const Case cases[] = {
-        {"20", 20},
-        {"0", 0},
-        {"150", 150},
-        {"-3", -3},
-        {"abc", 0},
-        {"7.9", 7},
-        {nullptr, static_cast<int>(KVO_E_FAIL)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.value ? c.value : "<absent>");
-        WriteLimits(c.value ? std::string("kvo-worker = ") + c.value + "\n" : "other = 5\n");
-        EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), c.want);
+    const std::string fail = std::to_string(static_cast<int>(KVO_E_FAIL));
+    // clang-format off
+    const std::pair<const char*, std::string> cases[] = {  // [thread_cpulimit] entries
+        {"20", "kvo-worker = 20\n"}, {"0", "kvo-worker = 0\n"}, {"150", "kvo-worker = 150\n"},
+        {"-3", "kvo-worker = -3\n"}, {"0", "kvo-worker = abc\n"}, {"7", "kvo-worker = 7.9\n"},
+        {fail.c_str(), "other = 5\n"}, {fail.c_str(), "KVO-WORKER = 40\n"}};  // names are case-sensitive
+    // clang-format on
+    for (const auto& [want, entries] : cases) {
+        WriteFile(m_ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\n" + entries);
+        EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), std::stoi(want)) << entries;
     }
-    EXPECT_TRUE(m_log.Lines().empty());
-    // Names are case-sensitive and taken only from their own section.
-    WriteFile(m_ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\nKVO-WORKER = 40\n");
-    EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
-    EXPECT_EQ(Registrations(), 0);
-}
-
-TEST_F(ThreadLimitTest, NullNameFailsWithoutALogLine) {
-    WriteLimits("kvo-worker = 20\n");
     EXPECT_EQ(kvo_get_thread_cpulimit_percent(nullptr), static_cast<int>(KVO_E_FAIL));
     EXPECT_TRUE(m_log.Lines().empty());
-}
-
-TEST_F(ThreadLimitTest, MissingFileIsReportedWithTheTransformedPathOnEachLookup) {
-    char path[4096] = {0};
-    ASSERT_EQ(kvo_dirutils_path_transform("@/../config/kvo_vurizeda.ini", path, sizeof path), 0);
-    ASSERT_EQ(std::string(path), m_ini);
-    EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
-    EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
-    const std::string warn = "WARN Failed to load setting config: " + m_ini;
-    EXPECT_EQ(m_log.LevelMessages(), (std::vector<std::string>{warn, warn}));
+    EXPECT_EQ(Registrations(), 0);
 }
 
 TEST_F(ThreadLimitTest, FailedLookupLogsTheNameAndRegistersNothing) {
     WriteLimits("kvo-worker = 20\n");
-    struct Case {
-        const char* name;
-        bool file;
-        std::vector<std::string> want;
-    };
+    const std::string error = "ERROR get thread cpulimit percent failed, threadName: ";
+    // The file is "@/../config/kvo_vurizeda.ini" with "@" the library's directory.
     const std::string warn = "WARN Failed to load setting config: " + m_ini;
-    const Case cases[] = {
-        {"nobody", true, {"ERROR get thread cpulimit percent failed, threadName: nobody"}},
-        {nullptr, true, {"ERROR get thread cpulimit percent failed, threadName: (null)"}},
-        {"kvo-worker",
-         false,
-         {warn, "ERROR get thread cpulimit percent failed, threadName: kvo-worker"}},
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"nobody", {error + "nobody"}},
+        {nullptr, {error + "(null)"}},
+        {"kvo-worker", {warn, error + "kvo-worker"}},  // the file is gone from here on
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name ? c.name : "(null)");
-        if (!c.file) std::filesystem::remove(m_ini);
+    for (const auto& [name, want] : cases) {
+        if (want.size() == 2) std::filesystem::remove(m_ini);
         m_log.Clear();
-        const CallResult call = CallFromThread(c.name);
-        EXPECT_EQ(call.result, KVO_E_FAIL);
-        EXPECT_EQ(m_log.LevelMessages(), c.want);
+        EXPECT_EQ(CallFromThread(name).result, KVO_E_FAIL);
+        EXPECT_EQ(m_log.LevelMessages(), want);
         EXPECT_EQ(Registrations(), 0);
         EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
     }
-}
-
-TEST_F(ThreadLimitTest, ConfiguredThreadGetsItsLimitSilently) {
-    WriteLimits("kvo-worker = 20\n");
-    const CallResult call = CallFromThread("kvo-worker");
-    EXPECT_EQ(call.result, KVO_OK);
-    EXPECT_EQ(call.limit, 20.0f);
-    EXPECT_TRUE(m_log.Lines().empty());
-    EXPECT_EQ(Registrations(), 1);
-    kvo_thread_cpu_limit_unregister();
-    EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
+    m_log.Clear();  // the missing file is reported on each lookup
+    EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
+    EXPECT_EQ(m_log.LevelMessages(), std::vector<std::string>{warn});
 }
 
 TEST_F(ThreadLimitTest, RefusedPercentageWarnsAndLeavesOneRegistration) {
     for (const char* value : {"0", "150", "-1"}) {
-        SCOPED_TRACE(value);
         WriteLimits(std::string("kvo-worker = ") + value + "\n");
         m_log.Clear();
         const CallResult call = CallFromThread("kvo-worker");
-        EXPECT_EQ(call.result, KVO_E_FAIL);
+        EXPECT_EQ(call.result, KVO_E_FAIL) << value;
         EXPECT_EQ(call.limit, -1.0f);
         EXPECT_EQ(m_log.LevelMessages(),
                   std::vector<std::string>{"WARN thread ctrl failed, threadId: " +
@@ -166,41 +125,35 @@ TEST_F(ThreadLimitTest, RefusedPercentageWarnsAndLeavesOneRegistration) {
     }
 }
 
-TEST_F(ThreadLimitTest, SecondCallChangesThePercentageAndAddsARegistration) {
-    WriteLimits("kvo-worker = 20\n");
-    float first = -1.0f;
-    float second = -1.0f;
+TEST_F(ThreadLimitTest, EachCallSetsThePercentageSilentlyAndAddsARegistration) {
+    float limits[2] = {-1.0f, -1.0f};
     std::thread worker([&] {
-        const uint32_t tid = kvo_gettid();
-        EXPECT_EQ(kvo_thread_cpu_limit_from_config("kvo-worker"), KVO_OK);
-        first = LimitOf(tid);
-        WriteLimits("kvo-worker = 45\n");
-        EXPECT_EQ(kvo_thread_cpu_limit_from_config("kvo-worker"), KVO_OK);
-        second = LimitOf(tid);
+        for (int i = 0; i < 2; ++i) {
+            WriteLimits(i == 0 ? "kvo-worker = 20\n" : "kvo-worker = 45\n");
+            EXPECT_EQ(kvo_thread_cpu_limit_from_config("kvo-worker"), KVO_OK);
+            limits[i] = LimitOf(kvo_gettid());
+        }
     });
     worker.join();
-    EXPECT_EQ(first, 20.0f);
-    EXPECT_EQ(second, 45.0f);
+    EXPECT_EQ(limits[0], 20.0f);
+    EXPECT_EQ(limits[1], 45.0f);
+    EXPECT_TRUE(m_log.Lines().empty());
     EXPECT_EQ(Registrations(), 2);
     kvo_thread_cpu_limit_unregister();
     EXPECT_EQ(Registrations(), 1);
     kvo_thread_cpu_limit_unregister();
+    EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
 }
 
-// The built library, as a host would load it.
-std::string LibraryPath() {
-    char exe[PATH_MAX] = {0};
-    if (readlink("/proc/self/exe", exe, sizeof exe - 1) < 0) return {};
-    return std::filesystem::path(exe).parent_path().string() + "/../lib/libkvo_vurizeda.so";
-}
-
+// The built library, as a host would load it, exports the lookup only under its
+// C++ name.
 TEST_F(ThreadLimitTest, LibraryExportsTheLookupUnderItsMangledName) {
-    void* library = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    char exe[PATH_MAX] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    const std::string path =
+        std::filesystem::path(exe).parent_path().string() + "/../lib/libkvo_vurizeda.so";
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    for (const char* name : {"kvo_thread_cpu_limit_from_config", "kvo_thread_cpu_limit_unregister",
-                             "CpuGroupIniCb", "LoadExclusionPath"}) {
-        EXPECT_NE(dlsym(library, name), nullptr) << name;
-    }
     EXPECT_EQ(dlsym(library, "kvo_get_thread_cpulimit_percent"), nullptr);
     using Lookup = int (*)(const char*);
     auto lookup =
