@@ -1,29 +1,33 @@
 // The host functions as a host calls them, on the process-wide controller and the
-// real scheduler: results and log lines before and after init and the switches.
+// real scheduler: results and log lines before and after init and the switches,
+// and limits by thread name from the installation's file.
 // Each test runs in a process of its own, so each starts with a fresh singleton.
 #include <gtest/gtest.h>
 #include <math.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
+#include <tuple>
 
 #include "kvo_vurizeda.h"
 #include "platform/kvo_base.h"
 #include "scheduler/cpuschedule.h"
+#include "scheduler/threadctrlobject.h"
 #include "support/log_capture.h"
 
 namespace {
 
-// The limit of tid's control object (reset to the limit when it is set), or NaN.
-float ControlLimit(unsigned int tid) {
+// The limit of tid's control object, or -1 when it has none.
+float LimitOf(unsigned int tid) {
     ICtrlObject* object =
         CpuSchedule::GetInstance()->AcquireObject(CpuSchedule::CTRL_OBJECT_THREAD, tid);
-    if (object == nullptr) return NAN;
-    const float limit = object->GetCurrentCpu();
-    object->Release();
+    const float limit = object ? static_cast<CThreadCtrlObject*>(object)->Limit() : -1.0f;
+    if (object != nullptr) object->Release();
     return limit;
 }
-bool HasControlObject(unsigned int tid) { return !std::isnan(ControlLimit(tid)); }
+bool HasControlObject(unsigned int tid) { return LimitOf(tid) >= 0; }
 
 class ExportsTest : public ::testing::Test {
 protected:
@@ -123,7 +127,7 @@ TEST_F(ExportsTest, GroupsComeFromTheFileAndRejectBadArguments) {
     EXPECT_TRUE(log.Lines().empty());
     EXPECT_EQ(kvo_add_cpu_group("nosuch", m_tid), KVO_E_NO_GROUP);
     EXPECT_EQ(kvo_add_cpu_group("scan", m_tid), KVO_OK);  // no CPU switch needed
-    EXPECT_FLOAT_EQ(ControlLimit(m_tid), 20.0f);
+    EXPECT_FLOAT_EQ(LimitOf(m_tid), 20.0f);
     EXPECT_EQ(kvo_del_cpu_group("scan", m_tid), KVO_OK);
     EXPECT_FALSE(HasControlObject(m_tid));
     kvo_perfctrl_uninit();  // the groups survive uninit
@@ -139,7 +143,7 @@ TEST_F(ExportsTest, FixedLimitsNeedOnlyTheSchedulerAndDelMonitoredAlwaysRuns) {
     EXPECT_TRUE(log.Has("WARN", "add thread id " + m_id + " to cpu limit failed"));
     EXPECT_EQ(kvo_add_thread_cpu_limit(m_tid, 40.0f), KVO_OK);
     EXPECT_TRUE(log.Has("INFO", "add thread id " + m_id + " to cpu limit"));
-    EXPECT_FLOAT_EQ(ControlLimit(m_tid), 40.0f);
+    EXPECT_FLOAT_EQ(LimitOf(m_tid), 40.0f);
     EXPECT_EQ(kvo_add_thread_cpu_limit(m_tid, NAN), KVO_E_FAIL);  // a refused change ends it
     EXPECT_FALSE(HasControlObject(m_tid));
     log.Clear();
@@ -151,6 +155,115 @@ TEST_F(ExportsTest, FixedLimitsNeedOnlyTheSchedulerAndDelMonitoredAlwaysRuns) {
                                         "INFO resume and update thread id " + m_id + " real state",
                                         "INFO del thread id 0 to cpu auto perf"}));
     UnRegisterCpuCtrl();
+}
+
+// An installation in a scratch directory: "@" is <dir>/lib, the file <dir>/config/.
+class ThreadLimitTest : public ::testing::Test {
+protected:
+    ThreadLimitTest() {
+        std::filesystem::create_directories(m_dir.File("lib"));
+        std::filesystem::create_directories(m_dir.File("config"));
+    }
+
+    void SetUp() override { ASSERT_EQ(Registrations(), 0) << "a registration leaked in"; }
+    void TearDown() override { EXPECT_EQ(Registrations(), 0) << "a registration leaked out"; }
+
+    void WriteLimits(const std::string& entries) {
+        WriteFile(m_ini, "[env]\ncpu_cnt = 2\n[thread_cpulimit]\n" + entries);
+    }
+
+    static int Registrations() { return CpuSchedule::GetInstance()->InitCount(); }
+
+    // kvo_thread_cpu_limit_from_config on a thread of its own, so the test's main
+    // thread is never limited: the result, the thread id and its limit right after.
+    static std::tuple<unsigned int, uint32_t, float> CallFromThread(const char* name) {
+        std::tuple<unsigned int, uint32_t, float> call;
+        std::thread([&] {
+            const unsigned int result = kvo_thread_cpu_limit_from_config(name);
+            call = {result, kvo_gettid(), LimitOf(kvo_gettid())};
+        }).join();
+        return call;
+    }
+
+    TempDir m_dir;
+    ScopedEnv m_base{"KVO_BASE_DIR", m_dir.File("lib").c_str()};
+    const std::string m_ini = m_dir.File("lib") + "/../config/kvo_vurizeda.ini";
+    LogCapture m_log{2};  // up to INFO: the debug trail is not under test
+};
+
+TEST_F(ThreadLimitTest, PercentIsTheConfiguredIntegerReadAnewOnEveryCall) {
+    const std::string fail = std::to_string(static_cast<int>(KVO_E_FAIL));
+    // clang-format off
+    const std::pair<const char*, std::string> cases[] = {  // [thread_cpulimit] entries
+        {"20", "kvo-worker = 20\n"}, {"0", "kvo-worker = 0\n"}, {"150", "kvo-worker = 150\n"},
+        {"-3", "kvo-worker = -3\n"}, {"0", "kvo-worker = abc\n"}, {"7", "kvo-worker = 7.9\n"},
+        {fail.c_str(), "other = 5\n"}, {fail.c_str(), "KVO-WORKER = 40\n"}};  // names are case-sensitive
+    // clang-format on
+    for (const auto& [want, entries] : cases) {
+        WriteFile(m_ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\n" + entries);
+        EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), std::stoi(want)) << entries;
+    }
+    EXPECT_EQ(kvo_get_thread_cpulimit_percent(nullptr), static_cast<int>(KVO_E_FAIL));
+    EXPECT_TRUE(m_log.Lines().empty());
+    EXPECT_EQ(Registrations(), 0);
+}
+
+TEST_F(ThreadLimitTest, FailedLookupLogsTheNameAndRegistersNothing) {
+    WriteLimits("kvo-worker = 20\n");
+    const std::string error = "ERROR get thread cpulimit percent failed, threadName: ";
+    // The file is "@/../config/kvo_vurizeda.ini" with "@" the library's directory.
+    const std::string warn = "WARN Failed to load setting config: " + m_ini;
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"nobody", {error + "nobody"}},
+        {nullptr, {error + "(null)"}},
+        {"kvo-worker", {warn, error + "kvo-worker"}},  // the file is gone from here on
+    };
+    for (const auto& [name, want] : cases) {
+        if (want.size() == 2) std::filesystem::remove(m_ini);
+        m_log.Clear();
+        EXPECT_EQ(std::get<0>(CallFromThread(name)), KVO_E_FAIL);
+        EXPECT_EQ(m_log.LevelMessages(), want);
+        EXPECT_EQ(Registrations(), 0);
+        EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
+    }
+    m_log.Clear();  // the missing file is reported on each lookup
+    EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
+    EXPECT_EQ(m_log.LevelMessages(), std::vector<std::string>{warn});
+}
+
+TEST_F(ThreadLimitTest, RefusedPercentageWarnsAndLeavesOneRegistration) {
+    for (const char* value : {"0", "150", "-1"}) {
+        WriteLimits(std::string("kvo-worker = ") + value + "\n");
+        m_log.Clear();
+        const auto [result, tid, limit] = CallFromThread("kvo-worker");
+        EXPECT_EQ(result, KVO_E_FAIL) << value;
+        EXPECT_EQ(limit, -1.0f);  // refused
+        EXPECT_EQ(
+            m_log.LevelMessages(),
+            std::vector<std::string>{"WARN thread ctrl failed, threadId: " + std::to_string(tid)});
+        EXPECT_EQ(Registrations(), 1);
+        kvo_thread_cpu_limit_unregister();
+    }
+}
+
+TEST_F(ThreadLimitTest, EachCallSetsThePercentageSilentlyAndAddsARegistration) {
+    float limits[2] = {-1.0f, -1.0f};
+    std::thread worker([&] {
+        for (int i = 0; i < 2; ++i) {
+            WriteLimits(i == 0 ? "kvo-worker = 20\n" : "kvo-worker = 45\n");
+            EXPECT_EQ(kvo_thread_cpu_limit_from_config("kvo-worker"), KVO_OK);
+            limits[i] = LimitOf(kvo_gettid());
+        }
+    });
+    worker.join();
+    EXPECT_EQ(limits[0], 20.0f);
+    EXPECT_EQ(limits[1], 45.0f);
+    EXPECT_TRUE(m_log.Lines().empty());
+    EXPECT_EQ(Registrations(), 2);
+    kvo_thread_cpu_limit_unregister();
+    EXPECT_EQ(Registrations(), 1);
+    kvo_thread_cpu_limit_unregister();
+    EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
 }
 
 }  // namespace
