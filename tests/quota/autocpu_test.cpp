@@ -6,7 +6,6 @@
 
 #include "platform/kvo_word.h"
 #include "support/fake_cpu_ctrl.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -34,23 +33,19 @@ struct Rig {
 };
 
 TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
-    const struct {
-        const char* name;
-        std::vector<_CpuFactor> samples;
-        std::vector<float> want;  // CalcCpuBySub's result for each sample
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; std::vector<_CpuFactor> samples; std::vector<float> want; } cases[] = {
         // Baseline on 1-3; sample 4 decides over 2-4 (sys 30, proc 3): 50 - 30 + 3.
         // Then 5-7 alone (sys 12, proc 2): 50 - 12 + 2.
-        {"slide then disjoint windows",
-         {{10, 1}, {20, 2}, {30, 3}, {40, 4}, {11, 1}, {12, 2}, {13, 3}},
+        {"slide then disjoint windows", {{10, 1}, {20, 2}, {30, 3}, {40, 4}, {11, 1}, {12, 2}, {13, 3}},
          {0, 0, 0, 23, 0, 0, 40}},
         // A decision over an idle process (2-4) still decides (50 - 20); the next full
         // window (5-7) is only a baseline; sample 8 decides over 6-8.
-        {"idle process window",
-         {{20, 3}, {20, 0}, {20, 0}, {20, 0}, {10, 2}, {20, 4}, {30, 6}, {40, 8}},
+        {"idle process window", {{20, 3}, {20, 0}, {20, 0}, {20, 0}, {10, 2}, {20, 4}, {30, 6}, {40, 8}},
          {0, 0, 0, 30, 0, 0, 0, 26}},
         {"idle system baseline", {{0, 1}, {0, 1}, {0, 1}, {10, 1}, {20, 1}}, {0, 0, 0, 0, 41}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         Rig rig(50, 5, 3);
         for (size_t i = 0; i < c.samples.size(); ++i) {
@@ -117,25 +112,7 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
     EXPECT_EQ(rig.Push(2), (Adds{{7, 18}}));
 }
 
-TEST(AutoCpuLimit, CeilingComesFromBindingAndActsOnTheNextLimitOnly) {
-    FakeCpuCtrl fake(1);
-    CAutoCpu quota(&fake);
-    quota.SetCurrentCpuLimit(12);  // no thread: only recorded
-    _CpuConf conf{22, 5, 50, 1, 15, 22};
-    std::list<_CpuGroupConf> none;
-    quota.SetCpuLimitConfig(&conf, none);
-    quota.AddMonitorThread(7);  // 12 is within the new ceiling 22
-    quota.SetCurrentCpuLimit(40);
-    EXPECT_EQ(fake.Adds(), (Adds{{7, 12}, {7, 22}}));
-    fake.ClearCalls();
-    quota.SetCurrentAutoSysMaxCpu(20);
-    EXPECT_TRUE(fake.Calls().empty());
-    quota.SetCurrentCpuLimit(25);
-    EXPECT_EQ(fake.Adds(), (Adds{{7, 20}}));
-}
-
-TEST(AutoCpuLimit, AdjustPushesDecisionsIgnoresZeroAndLogsAtDebug) {
-    LogCapture log;
+TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
     Rig rig(30, 0, 2);
     rig.quota.AddMonitorThread(7);  // 50 bounded to 30: 60 on two processors
     const struct {
@@ -154,16 +131,6 @@ TEST(AutoCpuLimit, AdjustPushesDecisionsIgnoresZeroAndLogsAtDebug) {
         EXPECT_EQ(rig.fake.Adds(), step.want) << step.sys;
     }
     EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), 6);
-    _CpuFactor next{41.5f, 1};
-    for (int i = 0; i < 2; ++i) rig.quota.CalcCpuQuota(&next);
-    const std::string text = log.Text();
-    for (const char* line :
-         {"]\t[DEBUG]\t[kvo_vurizeda] [autocpu.cpp(",
-          ")] current system avg cpu 15.00,  proc avg cpu 3.00, last proc limit 30.00, cur proc "
-          "limit 18.00\n",
-          ")] current system avg cpu 41.50\n", ")] current set cpu 18.00\n"}) {
-        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
-    }
 }
 
 TEST(AutoCpuUnbound, UsesTheRecordDefaultsBeforeInit) {
@@ -195,96 +162,98 @@ TEST(AutoCpuLifetime, RegistersOnceAndLeavesLimitsToTheScheduler) {
     EXPECT_EQ(fake.Registrations(), 0);
 }
 
-TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushed) {
+// A scripted run: each step's result and the Add calls it makes.
+enum Act {
+    kAddMon,
+    kDelMon,
+    kClearMon,
+    kAddGrp,
+    kDelGrp,
+    kPushGrp,
+    kSwitch,
+    kHostAdd,
+    kLimit,
+    kCeiling
+};
+struct Step {
+    Act act;
+    const char* name;
+    unsigned int arg;  // a thread id, notUsing for kSwitch, percent for kLimit and kCeiling
+    Adds want;
+    uint32_t result = KVO_OK;
+};
+
+void RunScript(Rig& rig, const std::vector<Step>& steps, const Limits& left) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        uint32_t result = KVO_OK;
+        rig.fake.ClearCalls();
+        // clang-format off
+        switch (s.act) {
+            case kAddMon: rig.quota.AddMonitorThread(s.arg); break;
+            case kDelMon: rig.quota.DelMonitorThread(s.arg); break;
+            case kClearMon: rig.quota.ClearMonitorThread(); break;
+            case kAddGrp: result = rig.quota.AddGroupThread(s.name, s.arg); break;
+            case kDelGrp: result = rig.quota.DelGroupThread(s.name, s.arg); break;
+            case kPushGrp: rig.quota.SetGroupCpuLimit(s.name); break;
+            case kSwitch: rig.quota.SetCurGroupCpuLimit(static_cast<int>(s.arg)); break;
+            case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
+            case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
+            case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
+        }
+        // clang-format on
+        EXPECT_EQ(result, s.result) << "step " << i;
+        EXPECT_EQ(rig.fake.Adds(), s.want) << "step " << i;
+    }
+    EXPECT_EQ(rig.fake.Limits(), left);  // removals really ended those limits
+}
+
+TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
     Rig rig(30);  // 2 processors, limit 50 bounded to 30
-    rig.quota.AddMonitorThread(7);
-    rig.quota.AddMonitorThread(9);
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{7, 60}, {7, 30}, {9, 30}}));
-    rig.fake.Add(42, 20);                  // set by the host directly
-    for (unsigned int gone : {9u, 42u}) {  // a thread never monitored also loses its limit
-        rig.fake.ClearCalls();
-        rig.quota.DelMonitorThread(gone);
-        EXPECT_EQ(rig.fake.Calls()[0].op, Op::kDel);
-        EXPECT_EQ(rig.fake.Adds(), (Adds{{7, 60}}));
-    }
-    EXPECT_EQ(rig.fake.Limits(), (Limits{{7, 60}}));
-    rig.quota.AddMonitorThread(3);
-    rig.fake.ClearCalls();
-    rig.quota.ClearMonitorThread();  // removes every thread and pushes nothing
-    EXPECT_TRUE(rig.fake.Adds().empty());
-    EXPECT_TRUE(rig.fake.Limits().empty());
-    rig.quota.AddMonitorThread(5);  // the set really is empty: 5 alone gets 2 x 30
-    EXPECT_EQ(rig.fake.Limits(), (Limits{{5, 60}}));
+    // clang-format off
+    RunScript(rig, {
+        {kAddMon, "", 7, {{7, 60}}}, {kAddMon, "", 9, {{7, 30}, {9, 30}}},
+        {kHostAdd, "", 42, {{42, 20}}}, {kDelMon, "", 9, {{7, 60}}},
+        {kDelMon, "", 42, {{7, 60}}},  // never monitored: its limit still ends
+        {kAddMon, "", 3, {{3, 30}, {7, 30}}},
+        {kClearMon, "", 0, {}},        // every thread goes, nothing is pushed
+        {kAddMon, "", 5, {{5, 60}}},  // the set really is empty
+        {kCeiling, "", 20, {}}, {kLimit, "", 25, {{5, 40}}}},  // a ceiling acts on the next limit
+        {{5, 40}});
+    // clang-format on
 }
 
-TEST(AutoCpuGroups, SwitchOnlyOnChangeInNameOrderWhileEmptyGroupsOnlyRecord) {
-    Rig rig(30, 5, 15, 2, {{"g", 20, 60}, {"alpha", 30, 90}, {"empty", 1, 2}});
-    for (unsigned int tid : {3u, 1u, 2u}) ASSERT_EQ(rig.quota.AddGroupThread("g", tid), KVO_OK);
-    rig.quota.AddGroupThread("alpha", 6);
-    const float third = 20.0f / 3;
-    EXPECT_EQ(rig.fake.Limits(), (Limits{{1, third}, {2, third}, {3, third}, {6, 30}}));
-    const struct {
-        int notUsing;
-        Adds want;
-    } steps[] = {
-        {1, {{6, 90}, {1, 20}, {2, 20}, {3, 20}}},
-        {5, {}},  // any non-zero value means not using: already there
-        {0, {{6, 30}, {1, third}, {2, third}, {3, third}}},
-        {0, {}},
-        {1, {{6, 90}, {1, 20}, {2, 20}, {3, 20}}},
-    };
-    for (const auto& step : steps) {
-        rig.fake.ClearCalls();
-        rig.quota.SetCurGroupCpuLimit(step.notUsing);
-        EXPECT_EQ(rig.fake.Adds(), step.want) << step.notUsing;
-    }
-    rig.fake.ClearCalls();
-    rig.quota.AddGroupThread("empty", 4);  // recorded its not-using limit meanwhile
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{4, 2}}));
-}
-
-TEST(AutoCpuGroups, MembersLeaveAndTheGroupKeepsItsLimit) {
-    Rig rig(30, 5, 15, 2, {{"g", 20, 60}});
-    rig.quota.AddGroupThread("g", 1);
-    rig.quota.AddGroupThread("g", 2);
-    rig.quota.SetCurGroupCpuLimit(1);
-    rig.fake.Add(42, 20);
-    for (unsigned int gone : {2u, 42u}) {  // a non-member also loses its limit
-        rig.fake.ClearCalls();
-        EXPECT_EQ(rig.quota.DelGroupThread("g", gone), KVO_OK);
-        EXPECT_FALSE(rig.fake.HasLimit(gone));
-        EXPECT_EQ(rig.fake.Adds(), (Adds{{1, 60}}));
-    }
-    EXPECT_EQ(rig.quota.DelGroupThread("g", 1), KVO_OK);
-    rig.fake.ClearCalls();
-    rig.quota.SetGroupCpuLimit("g");  // no thread: nothing to push
-    EXPECT_TRUE(rig.fake.Calls().empty());
-    rig.quota.AddGroupThread("g", 3);
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{3, 60}}));
-}
-
-TEST(AutoCpuGroups, UnknownNamesAreRefusedAndChangeNothing) {
-    Rig rig(30, 5, 15, 2, {{"video", 20, 60}});
-    for (const char* name : {"Video", "vide", "", static_cast<const char*>(nullptr)}) {
-        EXPECT_EQ(rig.quota.AddGroupThread(name, 7), KVO_E_NO_GROUP);
-        EXPECT_EQ(rig.quota.DelGroupThread(name, 7), KVO_E_NO_GROUP);
-        rig.quota.SetGroupCpuLimit(name);
-    }
-    EXPECT_TRUE(rig.fake.Calls().empty());
-    rig.quota.AddGroupThread("video", 8);
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{8, 20}}));  // 7 never joined
-}
-
-TEST(AutoCpuGroups, ShareIsNotBoundedSoTheSchedulerMayRefuseIt) {
-    Rig rig(30, 5, 15, 2, {{"tiny", 5, 5}, {"huge", 300, 300}});
-    for (unsigned int tid = 1; tid <= 60; ++tid) rig.quota.AddGroupThread("tiny", tid);
-    rig.quota.AddGroupThread("huge", 100);
-    rig.quota.AddGroupThread("huge", 101);  // 150 each
-    EXPECT_FLOAT_EQ(rig.fake.Adds().back().second, 150.0f);
-    rig.fake.ClearCalls();
-    rig.quota.SetGroupCpuLimit("tiny");
-    EXPECT_FLOAT_EQ(rig.fake.Adds().at(59).second, 5.0f / 60);  // pushed as is, not 50
-    EXPECT_TRUE(rig.fake.Limits().empty());                     // refused: nobody is limited
+TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
+    Rig rig(30, 5, 15, 2,
+            {{"g", 20, 60},
+             {"alpha", 30, 90},
+             {"empty", 1, 2},
+             {"tiny", 0.15f, 0.15f},
+             {"huge", 300, 300}});
+    const float t = 20.0f / 3;
+    const uint32_t none = KVO_E_NO_GROUP;
+    // clang-format off
+    RunScript(rig, {
+        {kAddGrp, "g", 3, {{3, 20}}}, {kAddGrp, "g", 1, {{1, 10}, {3, 10}}},
+        {kAddGrp, "g", 2, {{1, t}, {2, t}, {3, t}}}, {kAddGrp, "alpha", 6, {{6, 30}}},
+        {kSwitch, "", 1, {{6, 90}, {1, 20}, {2, 20}, {3, 20}}},  // in name order
+        {kSwitch, "", 5, {}},  // any non-zero value: not using, already there
+        {kSwitch, "", 0, {{6, 30}, {1, t}, {2, t}, {3, t}}}, {kSwitch, "", 0, {}},
+        {kSwitch, "", 1, {{6, 90}, {1, 20}, {2, 20}, {3, 20}}},
+        {kAddGrp, "empty", 4, {{4, 2}}},  // recorded its not-using limit meanwhile
+        {kHostAdd, "", 42, {{42, 20}}},
+        {kDelGrp, "g", 42, {{1, 20}, {2, 20}, {3, 20}}},  // a non-member loses it too
+        {kDelGrp, "g", 3, {{1, 30}, {2, 30}}}, {kDelGrp, "g", 1, {{2, 60}}}, {kDelGrp, "g", 2, {}},
+        {kPushGrp, "g", 0, {}},  // no thread: nothing; the group keeps its limit
+        {kAddGrp, "g", 8, {{8, 60}}},
+        {kAddGrp, "Alpha", 7, {}, none}, {kDelGrp, "alph", 7, {}, none},  // names are exact
+        {kAddGrp, "", 7, {}, none}, {kAddGrp, nullptr, 7, {}, none}, {kDelGrp, nullptr, 7, {}, none},
+        {kPushGrp, "nosuch", 0, {}},
+        // A group's share is not bounded: one the scheduler refuses leaves no limit.
+        {kAddGrp, "tiny", 11, {{11, 0.15f}}}, {kAddGrp, "tiny", 12, {{11, 0.075f}, {12, 0.075f}}},
+        {kAddGrp, "huge", 13, {{13, 300}}}},
+        {{4, 2}, {6, 90}, {8, 60}});
+    // clang-format on
 }
 
 TEST(AutoCpuGroups, RebindingRecreatesGroupsAndTheLaterDuplicateWins) {
