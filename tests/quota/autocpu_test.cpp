@@ -163,18 +163,10 @@ TEST(AutoCpuLifetime, RegistersOnceAndLeavesLimitsToTheScheduler) {
 }
 
 // A scripted run: each step's result and the Add calls it makes.
-enum Act {
-    kAddMon,
-    kDelMon,
-    kClearMon,
-    kAddGrp,
-    kDelGrp,
-    kPushGrp,
-    kSwitch,
-    kHostAdd,
-    kLimit,
-    kCeiling
-};
+// clang-format off
+enum Act { kAddMon, kDelMon, kClearMon, kAddGrp, kDelGrp, kPushGrp, kSwitch, kHostAdd, kLimit,
+           kCeiling };
+// clang-format on
 struct Step {
     Act act;
     const char* name;
