@@ -9,7 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-static int g_stop;  /* __atomic: read by the workers */
+static int g_stop; /* __atomic: read by the workers */
 
 static void* Worker(void* arg) {
     unsigned int tid = (unsigned int)syscall(SYS_gettid);

@@ -51,8 +51,7 @@ public:
     std::string Text() const;
     std::vector<LogLine> Lines() const;
     // Messages of the lines at `level` ("INFO"), from `file` when it is not empty.
-    std::vector<std::string> Messages(const std::string& level,
-                                      const std::string& file = "") const;
+    std::vector<std::string> Messages(const std::string& level, const std::string& file = "") const;
     // Every line as "LEVEL message".
     std::vector<std::string> LevelMessages() const;
     // How many lines at `level` carry exactly `message`.
