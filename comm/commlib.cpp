@@ -14,6 +14,7 @@
 #define KVO_MODULE_TAG "[kvo_comm]"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -78,6 +79,23 @@ void JoinStopped() {
         delete reg;
     }
 }
+
+// A forked child has none of the delivery threads: it starts with an empty
+// registry. The parent's registrations are closed in the child but never joined
+// or freed there (their threads do not exist; a callback may have been running
+// at the fork). g_lock is held across the fork so the child gets it unlocked.
+void PrepareFork() { g_lock.lock(); }
+void ParentAfterFork() { g_lock.unlock(); }
+void ChildAfterFork() {
+    for (auto& entry : g_registrations) ForgetInChild(entry.second);
+    for (Registration* reg : g_stopped) ForgetInChild(reg);
+    g_registrations.clear();
+    g_stopped.clear();
+    g_initCount = 0;
+    g_lock.unlock();
+}
+// glibc drops these handlers when the library is unloaded.
+const int g_forkHandlers = pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork);
 
 // Unloading with registrations left (no uninit) must not leave threads running
 // in unmapped code.

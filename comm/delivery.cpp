@@ -210,4 +210,12 @@ void DestroyRegistration(Registration* reg) {
     reg->fd = reg->wakeFd = -1;
 }
 
+void ForgetInChild(Registration* reg) {
+    reg->threadStarted = false;  // that thread exists only in the parent
+    reg->sampler.release();      // may be mid-sample in the parent: never touched again
+    if (reg->fd >= 0) close(reg->fd);
+    if (reg->wakeFd >= 0) close(reg->wakeFd);
+    reg->fd = reg->wakeFd = -1;
+}
+
 Registration* CurrentDelivery() { return t_current; }

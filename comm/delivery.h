@@ -66,6 +66,10 @@ void WakeDelivery(Registration* reg);
 // Joins the thread (when started) and closes the descriptors.
 void DestroyRegistration(Registration* reg);
 
+// In a forked child: closes the descriptors and forgets the thread and the
+// sampler, which belong to the parent. The registration itself is leaked.
+void ForgetInChild(Registration* reg);
+
 // The registration whose delivery thread is the caller, or null.
 Registration* CurrentDelivery();
 

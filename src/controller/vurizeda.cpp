@@ -41,7 +41,31 @@ CVuriZeda::~CVuriZeda() {
 CVuriZeda* CVuriZeda::GetInstance() {
     // One-time construction; a constructor that throws leaves it for the next call.
     static CVuriZeda s_inst;
+    // Registered after the scheduler's handlers (the base registered first), so
+    // our locks are taken before the scheduler's at a fork, in the usual order.
+    static const int s_forkHandlers = pthread_atfork(PrepareForkCb, ParentForkCb, ChildForkCb);
+    (void)s_forkHandlers;
     return &s_inst;
+}
+
+void CVuriZeda::PrepareForkCb() { GetInstance()->LockForFork(); }
+
+void CVuriZeda::ParentForkCb() { GetInstance()->UnlockAfterFork(); }
+
+void CVuriZeda::ChildForkCb() {
+    CVuriZeda* self = GetInstance();
+    self->RenewLocksInChild();
+    self->ForgetThreadsInChild();
+}
+
+// A forked child has neither the monitor thread nor the comm library's delivery
+// thread: nothing may join or wait for them, at uninit or at exit. The child
+// starts uninitialised; the parent's events are left allocated.
+void CVuriZeda::ForgetThreadsInChild() {
+    m_monitorThread = 0;
+    m_readyEvent = nullptr;
+    m_exitEvent = nullptr;
+    kvo_atomic32_set(&m_initState, 0);
 }
 
 void CVuriZeda::SetConfPath(const char* path) {

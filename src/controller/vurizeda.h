@@ -54,6 +54,10 @@ public:
     static void OnDevMontorCb(unsigned int notice, void* context);
 
     _VuriZedaHooks* Hooks() { return &m_hooks; }
+
+    static void PrepareForkCb();
+    static void ParentForkCb();
+    static void ChildForkCb();
     pthread_t MonitorThread() const { return m_monitorThread; }
 
 private:
@@ -72,6 +76,7 @@ private:
     _VuriZedaHooks m_hooks;
 
     void Construct();
+    void ForgetThreadsInChild();
 };
 
 // Entry of the user-monitor thread; context is the CVuriZeda.

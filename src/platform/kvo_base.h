@@ -114,7 +114,7 @@ void kvo_path_format_a(char* buffer);
 // ---- Dynamic loading -------------------------------------------------------
 typedef void* kvo_dll_t;
 
-int kvo_dll_open(const char* path, kvo_dll_t* handle);  // handle null on failure
+int kvo_dll_open(const char* path, kvo_dll_t* handle);                     // handle null on failure
 int kvo_dll_get_addr(kvo_dll_t handle, const char* name, void** address);  // 0 = found
 void kvo_dll_close(kvo_dll_t handle);
 
@@ -125,7 +125,7 @@ size_t kvo_str_strlcpy(char* destination, const char* source, size_t size);
 int kvo_strnicmp(const char* a, const char* b, size_t n);
 
 // ---- System ----------------------------------------------------------------
-unsigned int kvo_cpu_count(void);  // online processors
+unsigned int kvo_cpu_count(void);   // online processors
 int kvo_is_virtual_evn(int flags);  // non-zero inside a virtual machine
 uint32_t kvo_process_get_cur_pid(void);
 uint32_t kvo_gettid(void);  // kernel thread id of the caller (async-signal-safe)
@@ -141,10 +141,10 @@ uint32_t kvo_gettid(void);  // kernel thread id of the caller (async-signal-safe
 #define KVO_MODULE_TAG "[kvo_vurizeda]"
 #endif
 
-#define KVO_LOG_AT_(level, name, format, ...)                                               \
-    kvo_log_output(level, "[PID:%-5ld]\t[" name "]\t%-10s [%s(%d)] " format,               \
-                   (long)kvo_process_get_cur_pid(), KVO_MODULE_TAG,                         \
-                   kvo_log_file_name(__FILE__), __LINE__, ##__VA_ARGS__)
+#define KVO_LOG_AT_(level, name, format, ...)                                                    \
+    kvo_log_output(level, "[PID:%-5ld]\t[" name "]\t%-10s [%s(%d)] " format,                     \
+                   (long)kvo_process_get_cur_pid(), KVO_MODULE_TAG, kvo_log_file_name(__FILE__), \
+                   __LINE__, ##__VA_ARGS__)
 
 #define KVO_LOGE(format, ...) KVO_LOG_AT_(KVO_LOG_ERROR, "ERROR", format, ##__VA_ARGS__)
 #define KVO_LOGW(format, ...) KVO_LOG_AT_(KVO_LOG_WARN, "WARN", format, ##__VA_ARGS__)

@@ -17,10 +17,11 @@ namespace {
 constexpr size_t kLineMax = 4096;
 constexpr int kDefaultLevel = KVO_LOG_INFO;
 
-// The sink is chosen once, lazily; g_ready publishes g_fd and g_level.
+// The sink is chosen lazily, once (tests choose again through
+// KvoLogReloadSettings); g_fd and g_level are read without the lock.
 pthread_mutex_t g_initLock = PTHREAD_MUTEX_INITIALIZER;
 int g_ready = 0;
-int g_fd = STDERR_FILENO;  // atomic loads and stores: the unload path swaps it
+int g_fd = STDERR_FILENO;
 int g_level = kDefaultLevel;
 // Set when the code that holds this logger goes away (unload or exit): the
 // sink has been given back, and each later line opens the file for itself.
@@ -43,16 +44,26 @@ int OpenSink() {
     return fd >= 0 ? fd : STDERR_FILENO;
 }
 
+// Writers may be using the current descriptor while the sink changes: a private
+// descriptor is redirected in place (dup3), so no line ever goes to a closed or
+// reused descriptor.
+void SwitchSink(int fd) {
+    const int current = __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
+    if (current == STDERR_FILENO) {
+        __atomic_store_n(&g_fd, fd, __ATOMIC_RELAXED);
+        return;
+    }
+    if (fd != current) dup3(fd, current, O_CLOEXEC);
+    if (fd != STDERR_FILENO && fd != current) close(fd);
+}
+
 void EnsureReady() {
     if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
     pthread_mutex_lock(&g_initLock);
     if (!g_ready) {
-        // Whole-word: a test's reload may rewrite it while another thread logs.
         __atomic_store_n(&g_level, ParseLevel(getenv("KVO_LOG_LEVEL")), __ATOMIC_RELAXED);
         // Once unloading, lines open their own sink and nothing is kept open.
-        if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED)) {
-            __atomic_store_n(&g_fd, OpenSink(), __ATOMIC_RELAXED);
-        }
+        if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED)) SwitchSink(OpenSink());
         __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
     }
     pthread_mutex_unlock(&g_initLock);
@@ -60,7 +71,8 @@ void EnsureReady() {
 
 // A host that loads and unloads the library would otherwise keep one open log
 // file per load. Registered at load, so it runs after the function-local
-// singletons (which may still log while they are destroyed).
+// singletons (which may still log while they are destroyed); nothing of the
+// library runs any more when it is unloaded.
 struct SinkRelease {
     ~SinkRelease() {
         pthread_mutex_lock(&g_initLock);
@@ -71,12 +83,11 @@ struct SinkRelease {
     }
 } g_sinkRelease;
 
-// Writes one whole line to the sink, or, during unload, to a sink opened for it.
+// One write per line keeps concurrent lines whole in an O_APPEND file. During
+// unload the line goes to a sink opened for it alone.
 void WriteLine(const char* line, size_t length) {
-    int fd = __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
     const bool own = __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE) != 0;
-    if (own) fd = OpenSink();
-    // One write per line keeps concurrent lines whole in an O_APPEND file.
+    const int fd = own ? OpenSink() : __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
     while (write(fd, line, length) < 0 && errno == EINTR) {
     }
     if (own && fd != STDERR_FILENO) close(fd);
@@ -85,9 +96,8 @@ void WriteLine(const char* line, size_t length) {
 }  // namespace
 
 void KvoLogReloadSettings() {
+    // The next line reads the environment again; see SwitchSink.
     pthread_mutex_lock(&g_initLock);
-    const int fd = __atomic_exchange_n(&g_fd, STDERR_FILENO, __ATOMIC_ACQ_REL);
-    if (g_ready && fd != STDERR_FILENO) close(fd);
     __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&g_initLock);
 }

@@ -69,6 +69,21 @@ CAutoCpu::CAutoCpu(ICpuCtrl* ctrl)
     m_cpuCount = processors != 0 ? processors : 1;
 }
 
+void CAutoCpu::LockForFork() {
+    kvo_mutex_lock(m_monitorLock);
+    kvo_rwlock_exclusive_acquire(m_groupLock);
+}
+
+void CAutoCpu::UnlockAfterFork() {
+    kvo_rwlock_exclusive_release(m_groupLock);
+    kvo_mutex_unlock(m_monitorLock);
+}
+
+void CAutoCpu::RenewLocksInChild() {
+    kvo_mutex_init(&m_monitorLock);
+    kvo_rwlock_init(&m_groupLock);
+}
+
 CAutoCpu::~CAutoCpu() {
     // Control objects of our threads are left to the scheduler's own teardown.
     m_ctrl->Unregister();
@@ -292,7 +307,8 @@ void CAutoCpu::SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& group
     }
 }
 
-uint32_t CAutoCpu::AddGroupThread(const char* name, unsigned int tid) {
+template <class Change>
+uint32_t CAutoCpu::ChangeGroup(const char* name, Change change) {
     if (name == nullptr) {
         return KVO_E_NO_GROUP;
     }
@@ -303,29 +319,22 @@ uint32_t CAutoCpu::AddGroupThread(const char* name, unsigned int tid) {
         kvo_rwlock_exclusive_release(m_groupLock);
         return KVO_E_NO_GROUP;
     }
-    found->second.threads.insert(tid);
+    change(found->second);
     kvo_rwlock_exclusive_release(m_groupLock);
     SetGroupCpuLimit(name);
     return KVO_OK;
 }
 
+uint32_t CAutoCpu::AddGroupThread(const char* name, unsigned int tid) {
+    return ChangeGroup(name, [tid](_CpuGroup& group) { group.threads.insert(tid); });
+}
+
 uint32_t CAutoCpu::DelGroupThread(const char* name, unsigned int tid) {
-    if (name == nullptr) {
-        return KVO_E_NO_GROUP;
-    }
-    const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Del).
-    kvo_rwlock_exclusive_acquire(m_groupLock);
-    auto found = m_cpuGroups.find(name);
-    if (found == m_cpuGroups.end()) {
-        kvo_rwlock_exclusive_release(m_groupLock);
-        return KVO_E_NO_GROUP;
-    }
-    found->second.threads.erase(tid);
-    m_ctrl->Del(tid);  // also when tid was not a member
-    kvo_rwlock_exclusive_release(m_groupLock);
-    SetGroupCpuLimit(name);
-    return KVO_OK;
+    return ChangeGroup(name, [this, tid](_CpuGroup& group) {
+        group.threads.erase(tid);
+        m_ctrl->Del(tid);  // also when tid was not a member
+    });
 }
 
 void CAutoCpu::SetGroupCpuLimit(const char* name) {

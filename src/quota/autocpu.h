@@ -67,6 +67,16 @@ public:
     // the ceiling stays at its starting 50.
     void SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& groups);
 
+protected:
+    // Around a fork: both locks are held, so the child never inherits one held by a
+    // thread it does not have. Taken monitor lock first; nothing else ever holds
+    // both, so no thread can wait on one while holding the other.
+    void LockForFork();
+    void UnlockAfterFork();
+    // In the child: a write-held rwlock cannot be released by another thread id,
+    // so the child takes fresh locks and leaves the parent's copies alone.
+    void RenewLocksInChild();
+
 private:
     enum class Rule { kSub, kQuota, kEqual };
 
@@ -76,6 +86,10 @@ private:
     float RuleEqual(float avgSys);
     // Pushes the group's share to its threads; the caller holds m_groupLock.
     void PushGroupLocked(const _CpuGroup& group);
+    // Runs change(group) under m_groupLock exclusive, then pushes the group's limit;
+    // KVO_E_NO_GROUP (and no change) for a name no group has.
+    template <class Change>
+    uint32_t ChangeGroup(const char* name, Change change);
     float ProcMin() const;
     uint32_t AdjustCycle() const;
 

@@ -10,139 +10,56 @@
 #include "activity/devmon.h"
 #include "activity_test_util.h"
 #include "support/fake_devmon_env.h"
-
-using activity_test::FakeClock;
-using activity_test::LogCapture;
+#include "support/log_capture.h"
 
 namespace {
 
-// An announcement and the fake clock's time when it was made.
-typedef std::pair<int64_t, _MSG_STATUS> Announcement;
+using Announcements = std::vector<std::pair<int64_t, int>>;  // clock, status
+constexpr int U = MSG_STATUS_USING, N = MSG_STATUS_NOT_USING;
 
-class UserBehaviorTest : public ::testing::Test {
-protected:
-    static void Record(_MSG_STATUS status, void* context) {
-        UserBehaviorTest* self = static_cast<UserBehaviorTest*>(context);
-        self->announced.emplace_back(self->clock.now(), status);
-    }
-    uint32_t Start(int32_t behaviorSwitch, uint32_t allowMs) {
-        conf.behavior_switch = behaviorSwitch;
-        conf.allow_time = allowMs;
-        return behavior.Initialize(&conf, nullptr, Record, this);
-    }
-    void TearDown() override { behavior.UnInitialize(); }
+void Record(_MSG_STATUS status, void* seen) {
+    static_cast<Announcements*>(seen)->emplace_back(g_nowMs, status);
+}
 
-    FakeClock clock;
-    _UserBehaviorconf conf{};
-    CUserBehavior behavior;
-    std::vector<Announcement> announced;
-};
+// Switch, idle time, reports of the device monitor (clock, value; it reports
+// every second and the reports not listed carry 0), end of the run, announcements.
+// clang-format off
+const struct { int32_t on; uint32_t allowMs; std::vector<std::pair<int64_t, unsigned>> reports;
+               int64_t until; Announcements want; } kScenarios[] = {
+    {1, 60000, {}, 400000, {{0, U}, {60000, N}}},
+    {1, 60000, {{0, 1}, {50000, 1}}, 400000, {{0, U}, {110000, N}}},
+    {1, 10000, {{5000, 2}, {12000, 3}}, 60000, {{0, U}, {22000, N}}},
+    {1, 10000, {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}}, 40000,
+     {{0, U}, {10000, N}, {20000, U}, {33000, N}}},
+    {1, 5000, {{8000, 1}, {20000, 1}}, 40000,
+     {{0, U}, {5000, N}, {8000, U}, {13000, N}, {20000, U}, {25000, N}}},
+    {1, 10000, {{4000, 4}, {8000, 8}}, 30000, {{0, U}, {10000, N}}},  // other bits are no input
+    {1, 0, {{1000, 1}}, 600000, {{0, U}}},  // an idle time of 0 never fires
+    {0, 1000, {{1000, 3}}, 60000, {}}};
+// clang-format on
 
-const Announcement Using(int64_t at) { return Announcement(at, MSG_STATUS_USING); }
-const Announcement Idle(int64_t at) { return Announcement(at, MSG_STATUS_NOT_USING); }
-
-// A report of the device monitor at a time (ms); reports come every second.
-struct Report {
-    int64_t at;
-    unsigned int value;
-};
-
-struct Scenario {
-    const char* name;
-    uint32_t allowMs;
-    std::vector<Report> reports;
-    int64_t until;
-    std::vector<Announcement> want;
-};
-
-// Every second carries a report; those not listed carry 0.
-const Scenario kScenarios[] = {
-    {"no input: idle one idle time after start, once", 60000, {}, 400000, {Using(0), Idle(60000)}},
-    {"input at 0 s and 50 s: idle at 110 s, once",
-     60000,
-     {{0, 1}, {50000, 1}},
-     400000,
-     {Using(0), Idle(110000)}},
-    {"pointer input keeps the user active as well",
-     10000,
-     {{5000, 2}, {12000, 3}},
-     60000,
-     {Using(0), Idle(22000)}},
-    {"input after idle announces using once",
-     10000,
-     {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}},
-     40000,
-     {Using(0), Idle(10000), Using(20000), Idle(33000)}},
-    {"each idle period after input announces once more",
-     5000,
-     {{8000, 1}, {20000, 1}},
-     40000,
-     {Using(0), Idle(5000), Using(8000), Idle(13000), Using(20000), Idle(25000)}},
-    {"bits other than keyboard and pointer are no input",
-     10000,
-     {{4000, 4}, {8000, 8}},
-     30000,
-     {Using(0), Idle(10000)}},
-    {"idle time 0: the timer never fires, the user stays active",
-     0,
-     {{1000, 1}},
-     600000,
-     {Using(0)}},
-};
-
-TEST_F(UserBehaviorTest, AnnouncementsFollowReportsAndTheIdleTimer) {
-    for (const Scenario& s : kScenarios) {
-        SCOPED_TRACE(s.name);
-        clock.Reset();
-        announced.clear();
-        ASSERT_EQ(KVO_OK, Start(1, s.allowMs));
-        size_t next = 0;
+// After UnInitialize (twice: the second finds nothing to release) the idle
+// timer announces nothing more.
+TEST(UserBehavior, AnnouncementsFollowReportsAndTheIdleTimer) {
+    LogCapture log;
+    for (const auto& s : kScenarios) {
+        FakeClock clock;
+        _UserBehaviorconf conf{s.on, s.allowMs};
+        CUserBehavior behavior;
+        Announcements seen;
+        ASSERT_EQ(KVO_OK, behavior.Initialize(&conf, nullptr, Record, &seen));
+        auto next = s.reports.begin();
         for (int64_t at = 0; at <= s.until; at += 1000) {
             clock.AdvanceTo(at);  // due timers first, as in the monitor loop
-            unsigned int value = 0;
-            if (next < s.reports.size() && s.reports[next].at == at)
-                value = s.reports[next++].value;
-            EXPECT_EQ(0, behavior.DevMonNotify(value));
+            bool listed = next != s.reports.end() && next->first == at;
+            EXPECT_EQ(0, behavior.DevMonNotify(listed ? (next++)->second : 0));
         }
-        EXPECT_EQ(s.want, announced);
         behavior.UnInitialize();
+        behavior.UnInitialize();
+        clock.AdvanceTo(s.until + 700000, 10000);
+        EXPECT_EQ(s.want, seen) << &s - kScenarios;
     }
-}
-
-TEST_F(UserBehaviorTest, InitializeAnnouncesUsingOnce) {
-    ASSERT_EQ(KVO_OK, Start(1, 30000));
-    EXPECT_EQ(std::vector<Announcement>{Using(0)}, announced);
-    clock.AdvanceTo(29900);
-    EXPECT_EQ(1u, announced.size());
-}
-
-TEST_F(UserBehaviorTest, QuietReportsNeverRestartTheIdleTimer) {
-    ASSERT_EQ(KVO_OK, Start(1, 60000));
-    for (int64_t at = 100; at < 60000; at += 100) {
-        clock.AdvanceTo(at);
-        behavior.DevMonNotify(0);
-    }
-    EXPECT_EQ(1u, announced.size());
-    clock.AdvanceTo(60000);
-    EXPECT_EQ((std::vector<Announcement>{Using(0), Idle(60000)}), announced);
-}
-
-TEST_F(UserBehaviorTest, SwitchOffAnnouncesNothingAndOnlyLogs) {
-    LogCapture log;
-    EXPECT_EQ(KVO_OK, Start(0, 1000));
     EXPECT_EQ(1, log.Count("INFO", "user behavior switch off"));
-    for (unsigned int value : {1u, 2u, 3u, 0u}) EXPECT_EQ(0, behavior.DevMonNotify(value));
-    EXPECT_EQ(4, log.Count("DEBUG", "user behavior switch off"));
-    clock.AdvanceTo(100000, 1000);
-    EXPECT_TRUE(announced.empty());
-}
-
-TEST_F(UserBehaviorTest, UnInitializeStopsTheIdleTimer) {
-    ASSERT_EQ(KVO_OK, Start(1, 5000));
-    behavior.UnInitialize();
-    behavior.UnInitialize();  // a second call finds nothing to release
-    clock.AdvanceTo(60000, 1000);
-    EXPECT_EQ(std::vector<Announcement>{Using(0)}, announced);
 }
 
 // The device monitor and the machine wired as the monitor thread wires them.
@@ -154,35 +71,22 @@ TEST(UserActivity, KeyboardThenSilenceThenMouse) {
     Devmon devmon(&env);
     CUserBehavior behavior;
     _UserBehaviorconf conf{1, 5000};
-    std::vector<_MSG_STATUS> announced;
-    auto onStatus = [](_MSG_STATUS status, void* context) {
-        static_cast<std::vector<_MSG_STATUS>*>(context)->push_back(status);
+    Announcements seen;
+    auto notify = [](unsigned int value, void* b) {
+        static_cast<CUserBehavior*>(b)->DevMonNotify(value);
     };
-    auto onReport = [](unsigned int value, void* context) {
-        static_cast<CUserBehavior*>(context)->DevMonNotify(value);
-    };
-    ASSERT_EQ(KVO_OK, behavior.Initialize(&conf, nullptr, onStatus, &announced));
-    ASSERT_EQ(KVO_OK, devmon.Initialize(1, 3, onReport, &behavior));
-    auto runUntil = [&](int64_t ms) {
-        while (clock.now() < ms) {
-            clock.AdvanceTo(clock.now() + 200, 200);
-            devmon.LoopEventOnce();
-        }
-    };
+    ASSERT_EQ(KVO_OK, behavior.Initialize(&conf, nullptr, Record, &seen));
+    ASSERT_EQ(KVO_OK, devmon.Initialize(1, 3, notify, &behavior));
     env.Queue(0, {InputEvent(EV_KEY, KEY_H, 1), InputEvent(EV_KEY, KEY_H, 0)});
-    runUntil(5800);  // the report at 1 s carried the keys: idle is due at 6 s
-    EXPECT_EQ(std::vector<_MSG_STATUS>{MSG_STATUS_USING}, announced);
-    runUntil(6000);
-    EXPECT_EQ((std::vector<_MSG_STATUS>{MSG_STATUS_USING, MSG_STATUS_NOT_USING}), announced);
-    env.Queue(1, {InputEvent(EV_REL, REL_Y, -2)});
-    runUntil(30000);
-    EXPECT_EQ((std::vector<_MSG_STATUS>{MSG_STATUS_USING, MSG_STATUS_NOT_USING, MSG_STATUS_USING,
-                                        MSG_STATUS_NOT_USING}),
-              announced);
+    for (int64_t at = 200; at <= 30000; at += 200) {
+        if (at == 8000) env.Queue(1, {InputEvent(EV_REL, REL_Y, -2)});
+        clock.AdvanceTo(at, 200);
+        devmon.LoopEventOnce();
+    }
+    // The report at 1 s carries the keys; the one at 9 s the motion.
+    EXPECT_EQ((Announcements{{0, U}, {6000, N}, {9000, U}, {14000, N}}), seen);
     devmon.Uninitialize();
     behavior.UnInitialize();
-    EXPECT_TRUE(env.OpenFds().empty());
-    EXPECT_EQ(0, env.badCalls());
 }
 
 }  // namespace

@@ -1,119 +1,56 @@
-// Helpers of the collector tests: log capture, the build tree's paths, a
-// recording receiver for the real comm library and a scoped environment.
+// Helpers of the collector tests: things recorded on a delivery thread, the
+// collector's callback that records pairs, and the outer message wrapper.
 #pragma once
-
-#include <stdint.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "collector/collector.h"
+#include "support/log_capture.h"
 
-// One log line split into its prefix parts and message.
-struct LogLine {
-    std::string level;    // "WARN"
-    std::string tag;      // "[KVA]"
-    std::string file;     // "collector.cpp"
-    std::string message;  // the text after the prefix
-    std::string raw;
-};
-
-// Points the platform logger at a fresh file (level DEBUG) for its lifetime.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<LogLine> Lines() const;
-    // Messages of the lines at `level` written from `file`.
-    std::vector<std::string> Messages(const std::string& level,
-                                      const std::string& file = "collector.cpp") const;
-
-private:
-    std::string m_path;
-};
-
-// Sets (or, with null, unsets) an environment variable; restores it on exit.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value);
-    ~ScopedEnv();
-
-private:
-    std::string m_name;
-    bool m_had;
-    std::string m_old;
-};
-
-// Directories of the build tree.
-std::string BuildLibDir();                      // holds libkvo_comm.so
-std::string BuildBinDir();                      // holds kvo-collectord
-std::string FakeCommBaseDir(const char* kind);  // "full" or "partial": <dir>/lib
-
-// A temporary directory removed with its content at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
-// Waits with a deadline on a condition guarded by a mutex.
-template <class Predicate>
-bool WaitFor(std::mutex& lock, std::condition_variable& cv, int ms, Predicate done) {
-    std::unique_lock<std::mutex> guard(lock);
-    return cv.wait_for(guard, std::chrono::milliseconds(ms), done);
-}
-
-// Texts taken through kvo_comm_get_data by a real registration's callback.
-struct Recorder {
+// Items added on a delivery thread and waited for on the test's own.
+template <class T>
+struct Recorded {
     std::mutex lock;
     std::condition_variable changed;
-    std::vector<std::string> texts;
-    std::function<void(comm_data*, const std::string&)> onMessage;  // inside the callback
+    std::vector<T> items;
 
-    static uint32_t Cb(comm_data* data, comm_data* second, void* context);
-    bool WaitForCount(size_t count, int ms);
-    std::vector<std::string> Texts();
+    void Add(const T& item) {
+        // Notified under the lock: a waiter that sees the item may destroy us.
+        std::lock_guard<std::mutex> guard(lock);
+        items.push_back(item);
+        changed.notify_all();
+    }
+    bool WaitForCount(size_t count, int ms) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(ms),
+                                [&] { return items.size() >= count; });
+    }
+    std::vector<T> Items() {
+        std::lock_guard<std::mutex> guard(lock);
+        return items;
+    }
 };
 
-// A registration with the loaded comm library, taken back (waiting for its
-// callback) before the objects its callback uses, declared earlier, go away.
-class ScopedReceiver {
-public:
-    ScopedReceiver(const char* name, kvo_comm_receiver_fn callback, void* context);
-    ~ScopedReceiver();
-    uint32_t result() const { return m_result; }
-
-private:
-    std::string m_name;
-    uint32_t m_result;
-};
-
-// Pairs handed to a CCollector's callback.
 struct CollectedPair {
     _SysInfo sys;
     _ProcInfo proc;
 };
+using PairRecorder = Recorded<CollectedPair>;
 
-struct PairRecorder {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<CollectedPair> pairs;
+inline void RecordPair(_SysInfo* sys, _ProcInfo* proc, void* context) {
+    static_cast<PairRecorder*>(context)->Add(CollectedPair{*sys, *proc});
+}
 
-    static void Cb(_SysInfo* sys, _ProcInfo* proc, void* context);
-    bool WaitForCount(size_t count, int ms);
-    std::vector<CollectedPair> Pairs();
-};
-
-// A JSON string literal of text, quotes included.
-std::string JsonQuote(const std::string& text);
-// {"context": "<inner>"} with the inner text escaped as a JSON string.
-std::string Wrap(const std::string& inner);
+// {"context":"<inner>"}, the inner text escaped as a JSON string.
+inline std::string Wrap(const std::string& inner) {
+    std::string text = "{\"context\":\"";
+    for (char c : inner) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+    }
+    return text + "\"}";
+}

@@ -1,4 +1,5 @@
-// kvo-collectord publishes to the receivers of the processes it is given or finds.
+// kvo-collectord and the comm library's embedded sampler publish pairs with
+// one time to a collector registered with the real comm library.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,74 +16,51 @@ extern char** environ;
 
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-int ExitCode(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
-std::string Collectord() { return BuildBinDir() + "/kvo-collectord"; }
-
-// A CCollector registered with the real comm library, its own sampler off.
-class CollectordTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(KVO_OK, m_collector.RegCollectData(PairRecorder::Cb, &m_pairs));
-    }
-    void TearDown() override { m_collector.UnRegCollectData(); }
-
-    // Runs the service until the receiver has a pair (or 10 s), then stops it.
-    void RunUntilPair(const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {Collectord(), "--interval", "1"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_t service = Spawn(args);
-        ASSERT_GT(service, 0);
-        bool got = m_pairs.WaitForCount(1, 10000);
-        kill(service, SIGTERM);
-        EXPECT_EQ(0, ExitCode(service));
-        ASSERT_TRUE(got);
-        CollectedPair pair = m_pairs.Pairs()[0];
-        EXPECT_EQ(pair.sys.time, pair.proc.time);
-        EXPECT_GE(pair.sys.cpu, 0.0f);
-        EXPECT_LE(pair.sys.cpu, 100.0f);
-        EXPECT_GE(pair.proc.cpu, 0.0f);
-        EXPECT_LE(pair.proc.cpu, pair.sys.cpu + 5.0f);
-    }
-
-    ScopedEnv m_base{"KVO_BASE_DIR", BuildLibDir().c_str()};
-    ScopedEnv m_sampler{"KVO_COMM_SAMPLER", "0"};
-    PairRecorder m_pairs;
-    CCollector m_collector;
+struct PublishCase {
+    const char* name;
+    bool service;     // kvo-collectord publishes, else the embedded sampler
+    const char* pid;  // given to kvo-collectord, else it finds the receiver
 };
 
-TEST_F(CollectordTest, PublishesToTheReceiverOfAGivenPid) {
-    RunUntilPair({"--pid", std::to_string(getpid())});
-}
-
-TEST_F(CollectordTest, FindsTheReceiverWithoutAPid) { RunUntilPair({}); }
-
-TEST(Collectord, RefusesBadArguments) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"--interval", "0"}, {"--interval", "601"}, {"--interval"}, {"--pid", "abc"},
-        {"--pid", "0"},      {"--pid=-5"},          {"--bogus"}};
-    for (const auto& extra : bad) {
-        std::vector<std::string> args = {Collectord()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_t service = Spawn(args);
-        ASSERT_GT(service, 0);
-        EXPECT_EQ(2, ExitCode(service)) << extra[0];
+TEST(Publishing, ServiceAndEmbeddedSamplerDeliverMatchingPairs) {
+    const std::string service = std::string(KVO_TEST_BIN_DIR) + "/kvo-collectord";
+    const std::string self = std::to_string(getpid());
+    const PublishCase cases[] = {
+        {"service for this pid", true, self.c_str()},
+        {"service finding the receiver", true, nullptr},
+        {"embedded sampler", false, nullptr},  // every second by default
+    };
+    ScopedEnv base("KVO_BASE_DIR", KVO_TEST_LIB_DIR);
+    for (const PublishCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnv sampler("KVO_COMM_SAMPLER", c.service ? "0" : nullptr);
+        PairRecorder pairs;
+        CCollector collector;
+        ASSERT_EQ(KVO_OK, collector.RegCollectData(RecordPair, &pairs));
+        std::vector<const char*> argv = {service.c_str(), "--interval", "1", "--pid", c.pid};
+        if (c.pid == nullptr) argv.resize(3);
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        if (c.service) {
+            ASSERT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr,
+                                     const_cast<char* const*>(argv.data()), environ));
+        }
+        bool got = pairs.WaitForCount(1, 10000);
+        int status = 0;
+        if (c.service) {
+            kill(pid, SIGTERM);
+            EXPECT_EQ(pid, waitpid(pid, &status, 0));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        collector.UnRegCollectData();
+        ASSERT_TRUE(got);
+        const CollectedPair pair = pairs.Items()[0];
+        EXPECT_EQ(pair.sys.time, pair.proc.time);
+        EXPECT_NE(kCollectorNoTime, pair.sys.time);
+        EXPECT_GE(pair.proc.cpu, 0.0f);
+        EXPECT_LE(pair.proc.cpu, pair.sys.cpu + 5.0f);
+        EXPECT_LE(pair.sys.cpu, 100.0f);
     }
-    pid_t help = Spawn({Collectord(), "--help"});
-    EXPECT_EQ(0, ExitCode(help));
 }
 
 }  // namespace

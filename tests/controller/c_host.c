@@ -9,8 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-/* Set by the main thread, polled by the busy one: atomic, not just volatile. */
-static int g_stop;
+static int g_stop; /* __atomic: read by the workers */
 
 static void* Worker(void* arg) {
     unsigned int tid = (unsigned int)syscall(SYS_gettid);

@@ -4,11 +4,12 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <atomic>
+#include <filesystem>
 #include <thread>
 
-#include "config/config_test_util.h"
 #include "kvo_vurizeda.h"
+#include "platform/kvo_result.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -18,36 +19,25 @@ double Seconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// Spins for settle + measure seconds of wall time; the share of one processor the
-// calling thread got during the measured part.
-double SpinAndMeasure(double settle, double measure) {
-    volatile uint64_t sink = 0;
-    const double start = Seconds(CLOCK_MONOTONIC);
-    while (Seconds(CLOCK_MONOTONIC) - start < settle) ++sink;
-    const double wall0 = Seconds(CLOCK_MONOTONIC);
-    const double cpu0 = Seconds(CLOCK_THREAD_CPUTIME_ID);
-    while (Seconds(CLOCK_MONOTONIC) - wall0 < measure) ++sink;
-    return (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0) / (Seconds(CLOCK_MONOTONIC) - wall0);
-}
-
 TEST(ThreadLimitLive, ThreadLimitedByNameRunsNearItsPercentage) {
-    kvo_test::ScratchDir dir;
+    TempDir dir;
     std::filesystem::create_directories(dir.File("lib"));
     std::filesystem::create_directories(dir.File("config"));
-    kvo_test::WriteFile(dir.File("config/kvo_vurizeda.ini"),
-                        "[thread_cpulimit]\nkvo-live-worker = 20\n");
-    setenv("KVO_BASE_DIR", dir.File("lib").c_str(), 1);
-
+    WriteFile(dir.File("config/kvo_vurizeda.ini"), "[thread_cpulimit]\nkvo-live-worker = 20\n");
+    ScopedEnv base("KVO_BASE_DIR", dir.File("lib").c_str());
     unsigned int result = 1;
     double share = -1.0;
-    std::thread worker([&] {
+    std::thread([&] {
         result = kvo_thread_cpu_limit_from_config("kvo-live-worker");
-        if (result == KVO_OK) share = SpinAndMeasure(1.0, 5.0);
-    });
-    worker.join();
+        // Spin 1 s to settle, then measure this thread's share of one processor over 5 s.
+        for (double start = Seconds(CLOCK_MONOTONIC); Seconds(CLOCK_MONOTONIC) - start < 1.0;) {
+        }
+        const double wall = Seconds(CLOCK_MONOTONIC), cpu = Seconds(CLOCK_THREAD_CPUTIME_ID);
+        while (Seconds(CLOCK_MONOTONIC) - wall < 5.0) {
+        }
+        share = (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu) / (Seconds(CLOCK_MONOTONIC) - wall);
+    }).join();
     kvo_thread_cpu_limit_unregister();
-    unsetenv("KVO_BASE_DIR");
-
     ASSERT_EQ(result, KVO_OK);
     printf("share of one processor at a configured 20%%: %.1f%%\n", share * 100.0);
     // Loose band: the machine is shared, and an unlimited spinner would sit near 100%.

@@ -1,151 +1,68 @@
-// Logger: exact prefix, one whole line per write, level filtering.
-#include <ctype.h>
+// Logger: exact prefix, one whole line per write, level filtering, errno kept,
+// nothing left open when the library holding it is unloaded.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/kvo_base.h"
 #include "platform/log_sink.h"
-#include "temp_dir.h"
+#include "support/log_capture.h"
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// Points the logger at a fresh file with the given level text for one test.
-class LogFileTest : public ::testing::Test {
-protected:
-    void UseLevel(const char* level) {
-        m_file = m_dir.Path() + "/log.txt";
-        unlink(m_file.c_str());
-        setenv("KVO_LOG_FILE", m_file.c_str(), 1);
-        if (level != nullptr) {
-            setenv("KVO_LOG_LEVEL", level, 1);
-        } else {
-            unsetenv("KVO_LOG_LEVEL");
-        }
-        KvoLogReloadSettings();
-    }
-    void TearDown() override {
-        unsetenv("KVO_LOG_FILE");
-        unsetenv("KVO_LOG_LEVEL");
-        KvoLogReloadSettings();
-    }
-    std::string Text() const { return TempDir::Read(m_file); }
-
-    TempDir m_dir;
-    std::string m_file;
-};
-
-// True when line is head, a decimal line number, then tail.
-bool MatchesAroundLineNumber(const std::string& line, const std::string& head,
-                             const std::string& tail) {
-    if (line.compare(0, head.size(), head) != 0) return false;
-    size_t digits = head.size();
-    while (digits < line.size() && isdigit(static_cast<unsigned char>(line[digits]))) ++digits;
-    return digits > head.size() && line.substr(digits) == tail;
-}
-
-TEST_F(LogFileTest, LinesCarryTheExactPrefix) {
-    UseLevel(nullptr);
+TEST(Log, LinesCarryTheExactPrefixAndKeepErrno) {
+    LogCapture log(KVO_LOG_INFO);
+    const int line = __LINE__ + 1;
     KVO_LOGI("hello %d", 5);
-    KVO_LOGE("failed: 0x%08x", 0x84ce0001u);
-    char pid[16];
-    snprintf(pid, sizeof(pid), "%-5ld", static_cast<long>(getpid()));
-    const std::string start = std::string("[PID:") + pid + "]\t";
-    auto lines = Lines(Text());
-    ASSERT_EQ(2u, lines.size()) << Text();
-    EXPECT_TRUE(MatchesAroundLineNumber(lines[0], start + "[INFO]\t[kvo_vurizeda] [log_test.cpp(",
-                                        ")] hello 5"))
-        << lines[0];
-    EXPECT_TRUE(MatchesAroundLineNumber(lines[1], start + "[ERROR]\t[kvo_vurizeda] [log_test.cpp(",
-                                        ")] failed: 0x84ce0001"))
-        << lines[1];
+    char want[128];
+    snprintf(want, sizeof(want), "[PID:%-5ld]\t[INFO]\t[kvo_vurizeda] [log_test.cpp(%d)] hello 5\n",
+             static_cast<long>(getpid()), line);
+    EXPECT_EQ(want, log.Text());
+    ScopedEnv unwritable("KVO_LOG_FILE", "/nonexistent/kvo.log");  // open fails: stderr
+    KvoLogReloadSettings();
+    errno = EDOM;  // callers log between a failing call and reading errno
+    KVO_LOGW("to standard error");
+    KVO_LOGD("filtered out");
+    EXPECT_EQ(EDOM, errno);
 }
 
-TEST_F(LogFileTest, WritingALineKeepsErrno) {
-    UseLevel("0");
-    for (int level : {KVO_LOG_ERROR, KVO_LOG_DEBUG}) {
-        errno = ENOENT;
-        kvo_log_output(level, "x");
-        EXPECT_EQ(ENOENT, errno);
-    }
+// One write() per line to an O_APPEND file: lines written at once by two
+// threads never interleave, and an overlong one is cut, not split.
+TEST(Log, EachCallWritesOneWholeLine) {
+    LogCapture log;
+    kvo_log_output(KVO_LOG_ERROR, "ooo\n");
+    kvo_log_output(KVO_LOG_ERROR, "%s", std::string(20000, 'x').c_str());
+    auto write = [](char c) {
+        for (int i = 0; i < 300; ++i)
+            kvo_log_output(KVO_LOG_ERROR, "%s", std::string(999, c).c_str());
+    };
+    std::thread other(write, 'a');
+    write('b');
+    other.join();
+    std::vector<LogLine> lines = log.Lines();
+    ASSERT_EQ(602u, lines.size());
+    EXPECT_EQ("ooo", lines[0].raw);
+    EXPECT_GT(lines[1].raw.size(), 1000u);
+    for (const LogLine& l : lines)
+        ASSERT_EQ(l.raw.npos, l.raw.find_first_not_of(l.raw[0])) << l.raw;
 }
 
-TEST_F(LogFileTest, ALineFeedIsAddedOnlyWhenMissing) {
-    UseLevel(nullptr);
-    kvo_log_output(KVO_LOG_ERROR, "one\n");
-    kvo_log_output(KVO_LOG_ERROR, "two");
-    kvo_log_output(KVO_LOG_ERROR, "%s", "");
-    EXPECT_EQ("one\ntwo\n\n", Text());
-}
-
-TEST_F(LogFileTest, AVeryLongLineIsTruncatedToOneLine) {
-    UseLevel(nullptr);
-    std::string longText(20000, 'x');
-    kvo_log_output(KVO_LOG_ERROR, "%s", longText.c_str());
-    kvo_log_output(KVO_LOG_ERROR, "after");
-    auto lines = Lines(Text());
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_GT(lines[0].size(), 1000u);
-    EXPECT_LT(lines[0].size(), longText.size());
-    EXPECT_EQ(std::string::npos, lines[0].find_first_not_of('x'));
-    EXPECT_EQ("after", lines[1]);
-}
-
-// Each line is one write() to an O_APPEND file, so lines written at the same
-// time by many threads never interleave.
-TEST_F(LogFileTest, ConcurrentLinesStayWhole) {
-    UseLevel(nullptr);
-    constexpr int kThreads = 4;
-    constexpr int kLines = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            std::string body(1000, static_cast<char>('a' + t));
-            for (int i = 0; i < kLines; ++i) kvo_log_output(KVO_LOG_ERROR, "%s", body.c_str());
-        });
-    }
-    for (auto& t : threads) t.join();
-    auto lines = Lines(Text());
-    ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
-    for (const auto& line : lines) {
-        ASSERT_EQ(1000u, line.size());
-        ASSERT_EQ(std::string::npos, line.find_first_not_of(line[0]));
-    }
-}
-
-struct LevelCase {
-    const char* levelText;  // null: unset
-    int highestWritten;
-};
-
-TEST_F(LogFileTest, LevelSettingFiltersHigherLevels) {
-    const LevelCase cases[] = {{nullptr, 2}, {"0", 0}, {"1", 1},  {"2", 2}, {"3", 3},
-                               {"abc", 2},   {"", 2},  {"2x", 2}, {"9", 3}, {"-4", 0}};
+TEST(Log, LevelSettingFiltersHigherLevels) {
+    // clang-format off
+    const std::pair<const char*, const char*> cases[] = {{nullptr, "0\n1\n2\n"}, {"0", "0\n"},
+        {"3", "0\n1\n2\n3\n"}, {"2x", "0\n1\n2\n"}, {"9", "0\n1\n2\n3\n"}, {"-4", "0\n"}};
+    // clang-format on
     for (const auto& c : cases) {
-        UseLevel(c.levelText);
-        for (int level = KVO_LOG_ERROR; level <= KVO_LOG_DEBUG; ++level) {
-            kvo_log_output(level, "level %d", level);
-        }
-        std::vector<std::string> want;
-        for (int level = 0; level <= c.highestWritten; ++level) {
-            want.push_back("level " + std::to_string(level));
-        }
-        EXPECT_EQ(want, Lines(Text())) << (c.levelText ? c.levelText : "(unset)");
+        LogCapture log;
+        ScopedEnv level("KVO_LOG_LEVEL", c.first);
+        KvoLogReloadSettings();
+        for (int l = KVO_LOG_ERROR; l <= KVO_LOG_DEBUG; ++l) kvo_log_output(l, "%d", l);
+        EXPECT_EQ(c.second, log.Text()) << (c.first ? c.first : "(unset)");
     }
 }
 
@@ -159,23 +76,19 @@ int OpenDescriptors() {
 
 // A host that loads and unloads the library again and again must not collect
 // one open log file per load; lines written before each unload are kept.
-TEST_F(LogFileTest, AnUnloadedLibraryLeavesNoLogFileOpen) {
-    UseLevel("2");
+TEST(Log, AnUnloadedLibraryLeavesNoLogFileOpen) {
+    LogCapture log(KVO_LOG_INFO);
     const int before = OpenDescriptors();
     for (int cycle = 0; cycle < 3; ++cycle) {
         void* probe = dlopen(KVO_PLATFORM_PROBE_LIB, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(nullptr, probe) << dlerror();
-        auto log = reinterpret_cast<void (*)(const char*)>(dlsym(probe, "kvo_probe_log"));
-        ASSERT_NE(nullptr, log);
-        log("line from the probe");
+        auto write = reinterpret_cast<void (*)(const char*)>(dlsym(probe, "kvo_probe_log"));
+        ASSERT_NE(nullptr, write);
+        write("line from the probe");
         ASSERT_EQ(0, dlclose(probe));
     }
     EXPECT_EQ(before, OpenDescriptors());
-    int written = 0;
-    for (const std::string& line : Lines(Text())) {
-        written += line.find("line from the probe") != std::string::npos ? 1 : 0;
-    }
-    EXPECT_EQ(3, written);
+    EXPECT_EQ(3, log.Count("INFO", "line from the probe"));
 }
 
 }  // namespace

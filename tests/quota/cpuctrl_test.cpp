@@ -10,13 +10,10 @@
 namespace {
 
 bool SchedulerHolds(unsigned int tid) {
-    CpuSchedule* schedule = CpuSchedule::GetInstance();
-    ICtrlObject* object = schedule->AcquireObject(CpuSchedule::CTRL_OBJECT_THREAD, tid);
-    if (object == nullptr) {
-        return false;
-    }
-    object->Release();
-    return true;
+    ICtrlObject* object =
+        CpuSchedule::GetInstance()->AcquireObject(CpuSchedule::CTRL_OBJECT_THREAD, tid);
+    if (object != nullptr) object->Release();
+    return object != nullptr;
 }
 
 TEST(CpuCtrlProduction, DefaultSeamDrivesTheRealScheduler) {

@@ -31,12 +31,9 @@ public:
     // Descriptors are numbered from here (to test numbers beyond FD_SETSIZE).
     void SetFirstFd(int fd) { m_nextFd = fd; }
 
-    int FdOf(int slot) const;  // the open descriptor of a slot's device, or -1
     const std::set<int>& OpenFds() const { return m_open; }
-    int closes() const { return m_closes; }
     int stats() const { return m_stats; }
     int polls() const { return m_polls; }
-    int reads() const { return m_reads; }
     int badCalls() const { return m_badCalls; }  // calls a correct monitor never makes
 
     int Stat(const char* path, mode_t* mode) override;
@@ -53,6 +50,7 @@ private:
         std::vector<input_event> pending;
     };
     static int SlotOf(const char* path);
+    int FdOf(int slot) const;  // the open descriptor of a slot's device, or -1
     OpenDevice* Find(int fd);
 
     std::map<int, Node> m_nodes;                       // by slot
@@ -61,10 +59,8 @@ private:
     std::set<int> m_open;
     int m_nextFd = 40;
     int m_pollErrno = 0;
-    int m_closes = 0;
     int m_stats = 0;
     int m_polls = 0;
-    int m_reads = 0;
     int m_badCalls = 0;
 };
 

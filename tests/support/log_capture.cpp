@@ -5,10 +5,22 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "platform/log_sink.h"
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
 
 bool ParseLogLine(const std::string& raw, LogLine* line) {
     line->raw = raw;
@@ -35,58 +47,6 @@ bool ParseLogLine(const std::string& raw, LogLine* line) {
     return true;
 }
 
-LogCapture::LogCapture(int level) {
-    char path[] = "/tmp/kvo_test_log_XXXXXX";
-    int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    m_path = path;
-    setenv("KVO_LOG_FILE", m_path.c_str(), 1);
-    setenv("KVO_LOG_LEVEL", std::to_string(level).c_str(), 1);
-    KvoLogReloadSettings();
-}
-
-LogCapture::~LogCapture() {
-    unsetenv("KVO_LOG_FILE");
-    unsetenv("KVO_LOG_LEVEL");
-    KvoLogReloadSettings();
-    unlink(m_path.c_str());
-}
-
-std::vector<LogLine> LogCapture::Lines() const {
-    std::vector<LogLine> lines;
-    std::ifstream in(m_path);
-    std::string raw;
-    while (std::getline(in, raw)) {
-        LogLine line;
-        ParseLogLine(raw, &line);
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> LogCapture::Messages(const std::string& level,
-                                              const std::string& file) const {
-    std::vector<std::string> messages;
-    for (const LogLine& line : Lines()) {
-        if (line.level == level && (file.empty() || line.file == file)) {
-            messages.push_back(line.message);
-        }
-    }
-    return messages;
-}
-
-bool LogCapture::Has(const std::string& level, const std::string& message) const {
-    for (const std::string& m : Messages(level)) {
-        if (m == message) return true;
-    }
-    return false;
-}
-
-void LogCapture::Clear() {
-    // Truncate in place: the logger keeps its O_APPEND descriptor.
-    if (truncate(m_path.c_str(), 0) != 0) perror("truncate log capture");
-}
-
 ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
     const char* old = getenv(name);
     m_had = old != nullptr;
@@ -106,21 +66,78 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
+LogCapture::LogCapture(int level) {
+    char path[] = "/tmp/kvo_test_log_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+    m_path = path;
+    m_file.emplace("KVO_LOG_FILE", m_path.c_str());
+    m_level.emplace("KVO_LOG_LEVEL", std::to_string(level).c_str());
+    KvoLogReloadSettings();
+}
+
+LogCapture::~LogCapture() {
+    m_level.reset();
+    m_file.reset();
+    KvoLogReloadSettings();
+    unlink(m_path.c_str());
+}
+
+std::string LogCapture::Text() const { return ReadFile(m_path); }
+
+std::vector<LogLine> LogCapture::Lines() const {
+    std::vector<LogLine> lines;
+    std::istringstream in(Text());
+    for (std::string raw; std::getline(in, raw);) {
+        LogLine line;
+        ParseLogLine(raw, &line);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> LogCapture::Messages(const std::string& level,
+                                              const std::string& file) const {
+    std::vector<std::string> messages;
+    for (const LogLine& line : Lines()) {
+        if (line.level == level && (file.empty() || line.file == file)) {
+            messages.push_back(line.message);
+        }
+    }
+    return messages;
+}
+
+std::vector<std::string> LogCapture::LevelMessages() const {
+    std::vector<std::string> messages;
+    for (const LogLine& line : Lines()) messages.push_back(line.level + " " + line.message);
+    return messages;
+}
+
+int LogCapture::Count(const std::string& level, const std::string& message) const {
+    int count = 0;
+    for (const std::string& m : Messages(level)) {
+        if (m == message) ++count;
+    }
+    return count;
+}
+
+void LogCapture::Clear() {
+    // Truncate in place: the logger keeps its O_APPEND descriptor.
+    if (truncate(m_path.c_str(), 0) != 0) perror("truncate log capture");
+}
+
 TempDir::TempDir() {
     char path[] = "/tmp/kvo_test_dir_XXXXXX";
     if (mkdtemp(path) != nullptr) m_path = path;
 }
 
 TempDir::~TempDir() {
-    if (!m_path.empty()) {
-        std::string command = "rm -rf '" + m_path + "'";
-        if (system(command.c_str()) != 0) perror("remove temp dir");
-    }
+    std::error_code ignored;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
 }
 
 std::string TempDir::Write(const std::string& name, const std::string& text) const {
-    std::string full = m_path + "/" + name;
-    std::ofstream out(full, std::ios::binary);
-    out << text;
+    std::string full = File(name);
+    WriteFile(full, text);
     return full;
 }

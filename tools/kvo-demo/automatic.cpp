@@ -47,7 +47,8 @@ private:
                 procCpu = proc;
             }
         }
-        if (const char* p = strstr(text, "current set cpu ")) sscanf(p, "current set cpu %f", &limit);
+        if (const char* p = strstr(text, "current set cpu "))
+            sscanf(p, "current set cpu %f", &limit);
         for (const char* key : {"init device monitor failed", "user behavior switch off",
                                 "current not using will set high"}) {
             if (strstr(text, key) != nullptr) m_seen += std::string(key) + "\n";
@@ -80,11 +81,13 @@ void PrintActivityMode(const LogFollower& log) {
     if (log.Has("user behavior switch off")) {
         printf("user activity: switched off in the configuration\n");
     } else if (log.Has("init device monitor failed")) {
-        printf("user activity: no readable input device (run as root or in group 'input');"
-               " the ceiling stays at its 'using' value\n");
+        printf(
+            "user activity: no readable input device (run as root or in group 'input');"
+            " the ceiling stays at its 'using' value\n");
     } else {
-        printf("user activity: following the keyboard and mouse; idle for allow_time raises "
-               "the ceiling\n");
+        printf(
+            "user activity: following the keyboard and mouse; idle for allow_time raises "
+            "the ceiling\n");
     }
 }
 
@@ -94,8 +97,9 @@ int RunAutomatic(Options options) {
     const char* logPath = getenv("KVO_LOG_FILE");
     if (logPath == nullptr || getenv("KVO_LOG_LEVEL") == nullptr ||
         atoi(getenv("KVO_LOG_LEVEL")) < 3) {
-        fprintf(stderr, "kvo-demo: the automatic mode reads the library's DEBUG log: set "
-                        "KVO_LOG_FILE and KVO_LOG_LEVEL=3 (main() does this)\n");
+        fprintf(stderr,
+                "kvo-demo: the automatic mode reads the library's DEBUG log: set "
+                "KVO_LOG_FILE and KVO_LOG_LEVEL=3 (main() does this)\n");
         return 1;
     }
     LogFollower log(logPath);
@@ -110,15 +114,18 @@ int RunAutomatic(Options options) {
     log.Poll();
     printf("automatic limit: configuration %s (ceiling 30%%, window 3 samples)\n", config.c_str());
     PrintActivityMode(log);
-    printf("the collector samples the system and this process every second; the library's log: "
-           "%s\n", logPath);
+    printf(
+        "the collector samples the system and this process every second; the library's log: "
+        "%s\n",
+        logPath);
 
     WorkerPool pool(options.threads, JoinAutomatic, LeaveAutomatic, nullptr);
     const double processors = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
-    printf("%zu busy threads under the automatic limit on %.0f processors, for %d s\n",
-           pool.size(), processors, options.seconds);
-    printf("  time  workers (%% of one processor)      process  | sample: system  process | "
-           "limit (%% of machine)\n");
+    printf("%zu busy threads under the automatic limit on %.0f processors, for %d s\n", pool.size(),
+           processors, options.seconds);
+    printf(
+        "  time  workers (%% of one processor)      process  | sample: system  process | "
+        "limit (%% of machine)\n");
     const auto start = std::chrono::steady_clock::now();
     auto previous = start;
     for (int second = 1; second <= options.seconds; ++second) {
@@ -140,8 +147,8 @@ int RunAutomatic(Options options) {
         }
         char limit[32] = "(none yet)";
         if (log.limit >= 0) snprintf(limit, sizeof limit, "%.1f%%", log.limit);
-        printf("   = %5.1f%% of machine | %6.1f%% %7.1f%% | %s\n", total / processors,
-               log.sysCpu, log.procCpu, limit);
+        printf("   = %5.1f%% of machine | %6.1f%% %7.1f%% | %s\n", total / processors, log.sysCpu,
+               log.procCpu, limit);
         fflush(stdout);
     }
     pool.Stop();
