@@ -240,12 +240,14 @@ TEST_F(AutoconfTest, UnloadableFileLeavesTheRecordAndSaysWhy) {
 // file does not name stays the host's.
 TEST_F(AutoconfTest, ReloadWhileTheHostSetsTheMinimumKeepsTheHostsValue) {
     const std::string path = dir.Write("kvo.ini", "[adapt_cpu]\nsys_max = 40\n");
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, stored{false};
     std::thread host([&] {
         for (float value = 1.0f; !stop.load(); value = value == 1.0f ? 2.0f : 1.0f) {
             WordStore(conf.cpu_conf.proc_min, value);
+            stored.store(true);
         }
     });
+    while (!stored.load()) std::this_thread::yield();
     for (int i = 0; i < 50; ++i) ASSERT_EQ(LoadAutoConfig(&conf, path.c_str(), &env), KVO_OK);
     stop.store(true);
     host.join();
