@@ -11,9 +11,9 @@
 
 #include "kvo_vurizeda.h"
 #include "platform/kvo_base.h"
-#include "support/log_capture.h"
 #include "scheduler/cpuschedule.h"
 #include "stress_engine.h"
+#include "support/log_capture.h"
 
 namespace {
 

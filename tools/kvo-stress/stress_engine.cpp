@@ -92,6 +92,8 @@ public:
     bool Execute(StressReport* report);
 
 private:
+    void StartThreads();
+    void Supervise();
     int32_t RunMs() const {
         return static_cast<int32_t>((NowSeconds(CLOCK_MONOTONIC) - m_start) * 1000.0);
     }
@@ -113,7 +115,7 @@ private:
     void ProbeMain(Slot* slot, uint32_t seed);
     void ControlMain(Slot* slot, uint32_t seed);
     void FeederMain(Slot* slot, uint32_t seed);
-    bool SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, const char* kind,
+    bool SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, bool system,
                     const char* time, float cpu);
 
     // Watchdog: the threads that sit in one call too long, or "".
@@ -358,10 +360,11 @@ void Run::ControlMain(Slot* slot, uint32_t seed) {
 
 // ---- Collector feeder ----------------------------------------------------------------
 
-bool Run::SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, const char* kind,
+bool Run::SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, bool system,
                      const char* time, float cpu) {
+    const char* kind = system ? kSystemKind : kProcessKind;
     char inner[256];
-    if (kind == kSystemKind) {
+    if (system) {
         snprintf(inner, sizeof inner,
                  "{\\\"header\\\":{\\\"id\\\":\\\"%s\\\",\\\"time\\\":\\\"%s\\\"},"
                  "\\\"body\\\":{\\\"cpu\\\":%.2f}}",
@@ -408,8 +411,8 @@ void Run::FeederMain(Slot* slot, uint32_t seed) {
                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
         const float sys = static_cast<float>(rng() % 10000) / 100.0f;
         const float proc = sys * static_cast<float>(rng() % 100) / 100.0f;
-        SendSample(slot, fd, to, length, kSystemKind, stamp, sys);
-        SendSample(slot, fd, to, length, kProcessKind, stamp, proc);
+        SendSample(slot, fd, to, length, true, stamp, sys);
+        SendSample(slot, fd, to, length, false, stamp, proc);
         next += period;
         const double wait = next - NowSeconds(CLOCK_MONOTONIC);
         if (wait > 0)
@@ -502,10 +505,7 @@ void Run::Collect(StressReport* report) const {
     }
 }
 
-bool Run::Execute(StressReport* report) {
-    m_start = NowSeconds(CLOCK_MONOTONIC);
-    // The host's own registration: fixed limits need a running scheduler.
-    if (m_api.RegisterCpuCtrl() != 1) report->failures.push_back("RegisterCpuCtrl failed");
+void Run::StartThreads() {
     std::mt19937 seeds(m_options.seed);
     // Every slot exists before the first thread starts: the watchdog reads the list.
     Slot* control = AddSlot("control");
@@ -523,7 +523,10 @@ bool Run::Execute(StressReport* report) {
     feeder->thread = std::thread(&Run::FeederMain, this, feeder, seeds());
     probe->thread = std::thread(&Run::ProbeMain, this, probe, seeds());
     for (Slot* slot : workers) slot->thread = std::thread(&Run::WorkerMain, this, slot, seeds());
+}
 
+// Until the run's time is up or a call hangs.
+void Run::Supervise() {
     const int32_t endMs = m_options.seconds * 1000;
     int32_t nextProgress = 1000;
     while (RunMs() < endMs && (HoldIfHung(), FindStuck(false).empty())) {
@@ -534,6 +537,14 @@ bool Run::Execute(StressReport* report) {
             nextProgress += 1000;
         }
     }
+}
+
+bool Run::Execute(StressReport* report) {
+    m_start = NowSeconds(CLOCK_MONOTONIC);
+    // The host's own registration: fixed limits need a running scheduler.
+    if (m_api.RegisterCpuCtrl() != 1) report->failures.push_back("RegisterCpuCtrl failed");
+    StartThreads();
+    Supervise();
     report->seconds = RunMs() / 1000.0;
     m_stop.store(true, std::memory_order_release);
     if (!WaitForAll(RunMs() + m_options.watchdogSeconds * 1000)) {
