@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -72,6 +73,10 @@ typedef pthread_t kvo_thread_t;
 typedef uint32_t (*kvo_thread_proc)(void* argument);
 
 int kvo_thread_start(kvo_thread_t* thread, kvo_thread_proc proc, void* argument);  // 0 = success
+// Blocks SIGUSR1 (the limiting signal) in the calling thread, keeping the previous
+// mask in *previous; kvo_thread_restore_mask puts it back.
+void kvo_thread_block_sigusr1(sigset_t* previous);
+void kvo_thread_restore_mask(const sigset_t* previous);
 // Joins; when exit_code is not null it receives the thread's result or exit code.
 int kvo_thread_join(kvo_thread_t* thread, uint32_t* exit_code);
 void kvo_thread_exit(uint32_t code) __attribute__((noreturn));

@@ -31,14 +31,23 @@ extern "C" int kvo_thread_start(kvo_thread_t* thread, kvo_thread_proc proc, void
     if (block == nullptr) return ENOMEM;
     // A new thread inherits the creator's mask: block SIGUSR1 around the
     // creation so the library's own threads are never made to sleep.
-    sigset_t blocked, previous;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    sigset_t previous;
+    kvo_thread_block_sigusr1(&previous);
     int rc = pthread_create(thread, nullptr, ThreadMain, block);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    kvo_thread_restore_mask(&previous);
     if (rc != 0) delete block;
     return rc;
+}
+
+extern "C" void kvo_thread_block_sigusr1(sigset_t* previous) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, previous);
+}
+
+extern "C" void kvo_thread_restore_mask(const sigset_t* previous) {
+    pthread_sigmask(SIG_SETMASK, previous, nullptr);
 }
 
 extern "C" int kvo_thread_join(kvo_thread_t* thread, uint32_t* exit_code) {

@@ -17,15 +17,8 @@ public:
     int Add(unsigned int tid, float percent) override { return AddCpuCtrlObject(tid, percent); }
     void Del(unsigned int tid) override { DelCpuCtrlObject(tid); }
     unsigned int ProcessorCount() override { return kvo_cpu_count(); }
-    void HoldSleep(sigset_t* previous) override {
-        sigset_t sleep;
-        sigemptyset(&sleep);
-        sigaddset(&sleep, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &sleep, previous);
-    }
-    void ResumeSleep(const sigset_t* previous) override {
-        pthread_sigmask(SIG_SETMASK, previous, nullptr);
-    }
+    void HoldSleep(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
+    void ResumeSleep(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
 };
 
 }  // namespace

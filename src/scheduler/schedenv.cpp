@@ -62,16 +62,8 @@ public:
         sigaction(SIGUSR1, &action, nullptr);
     }
 
-    void BlockSigusr1(sigset_t* previous) override {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &blocked, previous);
-    }
-
-    void RestoreSignalMask(const sigset_t* previous) override {
-        pthread_sigmask(SIG_SETMASK, previous, nullptr);
-    }
+    void BlockSigusr1(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
+    void RestoreSignalMask(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
 };
 
 }  // namespace
