@@ -67,24 +67,22 @@ CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
-      m_mutex(nullptr),
       m_initCount(0),
       m_semaphore(nullptr),
       m_event(nullptr),
       m_scheduleThread(),
       m_threadStarted(false),
-      m_rwlock(nullptr),
-      m_handlerInstalled(false) {
-    kvo_mutex_init(&m_mutex);
-}
+      m_rwlock(false),
+      m_handlerInstalled(false) {}
 
 CpuSchedule::~CpuSchedule() {
     CpuSchedule* self = this;
     __atomic_compare_exchange_n(&g_forkTarget, &self, nullptr, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
-    kvo_mutex_lock(m_mutex);
-    if (m_initCount > 1) m_initCount = 1;  // registrations left at exit: stop anyway
-    kvo_mutex_unlock(m_mutex);
+    {
+        KvoMutexLock hold(&m_mutex);
+        if (m_initCount > 1) m_initCount = 1;  // registrations left at exit: stop anyway
+    }
     UnInitialize();
     // A handler that took an object before the stop may still sleep in it; its
     // last Release lands on m_dead, so wait it out before draining.
@@ -95,8 +93,6 @@ CpuSchedule::~CpuSchedule() {
     if (m_handlerInstalled && __atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == nullptr) {
         m_env->IgnoreSigusr1();
     }
-    kvo_mutex_destroy(m_mutex);
-    m_mutex = nullptr;
 }
 
 uint64_t CpuSchedule::MakeKey(unsigned int type, unsigned int id) {
@@ -107,17 +103,19 @@ uint64_t CpuSchedule::MakeKey(unsigned int type, unsigned int id) {
 
 bool CpuSchedule::Initialize() {
     Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
     bool ok = true;
-    if (m_initCount >= 1) {
-        ++m_initCount;
-    } else {
-        m_dead.Drain();
-        ok = StartLocked();
-        if (ok) ++m_initCount;
+    int err;
+    {
+        KvoMutexLock hold(&m_mutex);
+        if (m_initCount >= 1) {
+            ++m_initCount;
+        } else {
+            m_dead.Drain();
+            ok = StartLocked();
+            if (ok) ++m_initCount;
+        }
+        err = errno;
     }
-    const int err = errno;
-    kvo_mutex_unlock(m_mutex);
     errno = err;
     return ok;
 }
@@ -133,7 +131,7 @@ bool CpuSchedule::StartLocked() {
 // Builds the running state in order; on the first failing step, *err is the
 // errno value that step left (EACCES for the handler) and the result false.
 bool CpuSchedule::StartSteps(int* err) {
-    if (kvo_rwlock_init(&m_rwlock) != 0) {
+    if (m_rwlock.Create() != 0) {
         *err = errno;
         return false;
     }
@@ -159,10 +157,9 @@ bool CpuSchedule::StartSteps(int* err) {
 
 void CpuSchedule::UnInitialize() {
     Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
+    KvoMutexLock hold(&m_mutex);
     if (m_initCount > 0) --m_initCount;
     if (m_initCount == 0) TearDownLocked();
-    kvo_mutex_unlock(m_mutex);
 }
 
 void CpuSchedule::TearDownLocked() {
@@ -179,10 +176,9 @@ void CpuSchedule::TearDownLocked() {
         m_threadStarted = false;
     }
     Registry doomed;
-    if (m_rwlock != nullptr) {
-        kvo_rwlock_exclusive_acquire(m_rwlock);
+    if (m_rwlock.Alive()) {
+        KvoWriteLock hold(&m_rwlock);
         doomed.swap(m_objects);
-        kvo_rwlock_exclusive_release(m_rwlock);
     }
     // In ascending key order; a thread sleeping in Dojob keeps its own reference.
     for (const auto& entry : doomed) entry.second->Release();
@@ -190,10 +186,9 @@ void CpuSchedule::TearDownLocked() {
 
     if (m_semaphore != nullptr) kvo_semaphore_destroy(m_semaphore);
     if (m_event != nullptr) kvo_event_destroy(m_event);
-    if (m_rwlock != nullptr) kvo_rwlock_destroy(m_rwlock);
+    m_rwlock.Destroy();
     m_semaphore = nullptr;
     m_event = nullptr;
-    m_rwlock = nullptr;
 }
 
 // ---- Fork -----------------------------------------------------------------------
@@ -221,29 +216,31 @@ thread_local sigset_t t_maskBeforeFork;
 
 }  // namespace
 
-void CpuSchedule::PrepareForkCb() {
+// The handlers take the locks in one callback and release them in another, which
+// no scoped guard can express; the analysis is off for these three.
+void CpuSchedule::PrepareForkCb() NO_THREAD_SAFETY_ANALYSIS {
     CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
     if (self == nullptr) return;
     // The forking thread must not sleep in its handler holding the registry.
     self->m_env->BlockSigusr1(&t_maskBeforeFork);
     // Lock order: m_mutex, then m_rwlock; the parent and child handlers undo it.
-    kvo_mutex_lock(self->m_mutex);
-    if (self->m_rwlock != nullptr) kvo_rwlock_exclusive_acquire(self->m_rwlock);
+    self->m_mutex.Lock();
+    if (self->m_rwlock.Alive()) self->m_rwlock.WriteLock();
 }
 
-void CpuSchedule::ParentForkCb() {
+void CpuSchedule::ParentForkCb() NO_THREAD_SAFETY_ANALYSIS {
     CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
     if (self == nullptr) return;
-    if (self->m_rwlock != nullptr) kvo_rwlock_exclusive_release(self->m_rwlock);
-    kvo_mutex_unlock(self->m_mutex);
+    if (self->m_rwlock.Alive()) self->m_rwlock.WriteUnlock();
+    self->m_mutex.Unlock();
     self->m_env->RestoreSignalMask(&t_maskBeforeFork);
 }
 
-void CpuSchedule::ChildForkCb() {
+void CpuSchedule::ChildForkCb() NO_THREAD_SAFETY_ANALYSIS {
     CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
     if (self == nullptr) return;
     self->StartOverInChild();
-    kvo_mutex_unlock(self->m_mutex);
+    self->m_mutex.Unlock();
     self->m_env->RestoreSignalMask(&t_maskBeforeFork);
 }
 
@@ -252,12 +249,13 @@ void CpuSchedule::StartOverInChild() {
     // Handlers counted in the parent ran on threads the child does not have.
     __atomic_store_n(&g_handlersInside, 0, __ATOMIC_SEQ_CST);
     __atomic_store_n(&g_lookupsInside, 0, __ATOMIC_SEQ_CST);
-    if (m_rwlock != nullptr) {
+    if (m_rwlock.Alive()) {
         if (g_forkLeftovers == nullptr) g_forkLeftovers = new std::vector<ForkLeftovers>();
-        g_forkLeftovers->push_back(ForkLeftovers{{}, m_rwlock, m_event, m_semaphore});
+        // The write lock taken before the fork stays held in the set-aside copy.
+        g_forkLeftovers->push_back(ForkLeftovers{{}, m_rwlock.Handle(), m_event, m_semaphore});
         g_forkLeftovers->back().objects.swap(m_objects);
     }
-    m_rwlock = nullptr;
+    (void)m_rwlock.Abandon();
     m_event = nullptr;
     m_semaphore = nullptr;
     m_threadStarted = false;
@@ -269,18 +267,21 @@ void CpuSchedule::StartOverInChild() {
 bool CpuSchedule::RegisterObject(CtrlObjectType type, unsigned int id, float percent) {
     if (type == 0 || type > 2) return false;
     Sigusr1BlockScope noSleepHere(m_env);
-    // Lock order: m_mutex (keeps m_rwlock alive), then m_rwlock inside.
-    kvo_mutex_lock(m_mutex);
-    const bool ok = RegisterLocked(type, id, percent);
-    const int err = errno;
-    kvo_mutex_unlock(m_mutex);
+    bool ok;
+    int err;
+    {
+        // Lock order: m_mutex (keeps m_rwlock alive), then m_rwlock inside.
+        KvoMutexLock hold(&m_mutex);
+        ok = RegisterLocked(type, id, percent);
+        err = errno;
+    }
     m_dead.Drain();
     errno = err;
     return ok;
 }
 
 bool CpuSchedule::RegisterLocked(CtrlObjectType type, unsigned int id, float percent) {
-    if (m_rwlock == nullptr) {
+    if (!m_rwlock.Alive()) {
         errno = EAGAIN;
         return false;
     }
@@ -315,15 +316,11 @@ bool CpuSchedule::RegisterLocked(CtrlObjectType type, unsigned int id, float per
 }
 
 ICtrlObject* CpuSchedule::AcquireLocked(uint64_t key) {
-    ICtrlObject* object = nullptr;
-    kvo_rwlock_shared_acquire(m_rwlock);
+    KvoReadLock hold(&m_rwlock);
     auto it = m_objects.find(key);
-    if (it != m_objects.end()) {
-        object = it->second;
-        object->AddRef();  // before the lock goes: the entry may be removed next
-    }
-    kvo_rwlock_shared_release(m_rwlock);
-    return object;
+    if (it == m_objects.end()) return nullptr;
+    it->second->AddRef();  // before the lock goes: the entry may be removed next
+    return it->second;
 }
 
 bool CpuSchedule::InsertObject(uint64_t key, ICtrlObject* object) {
@@ -337,39 +334,41 @@ bool CpuSchedule::InsertObject(uint64_t key, ICtrlObject* object) {
     }
     Registry::node_type node = staging.extract(staging.begin());
     ICtrlObject* displaced = nullptr;
-    kvo_rwlock_exclusive_acquire(m_rwlock);
-    auto it = m_objects.find(key);
-    if (it == m_objects.end()) {
-        m_objects.insert(std::move(node));
-    } else {
-        displaced = it->second;  // another caller created one meanwhile: ours wins
-        it->second = object;
+    {
+        KvoWriteLock hold(&m_rwlock);
+        auto it = m_objects.find(key);
+        if (it == m_objects.end()) {
+            m_objects.insert(std::move(node));
+        } else {
+            displaced = it->second;  // another caller created one meanwhile: ours wins
+            it->second = object;
+        }
     }
-    kvo_rwlock_exclusive_release(m_rwlock);
     if (displaced != nullptr) displaced->Release();
     return true;
 }
 
 bool CpuSchedule::RemoveIfMapped(uint64_t key, ICtrlObject* object) {
     Registry::node_type node;  // freed after the lock is released
-    kvo_rwlock_exclusive_acquire(m_rwlock);
-    auto it = m_objects.find(key);
-    if (it != m_objects.end() && it->second == object) node = m_objects.extract(it);
-    kvo_rwlock_exclusive_release(m_rwlock);
+    {
+        KvoWriteLock hold(&m_rwlock);
+        auto it = m_objects.find(key);
+        if (it != m_objects.end() && it->second == object) node = m_objects.extract(it);
+    }
     return !node.empty();
 }
 
 void CpuSchedule::UnRegisterObject(CtrlObjectType type, unsigned int id) {
     Sigusr1BlockScope noSleepHere(m_env);
     Registry::node_type node;  // freed after the locks are released
-    kvo_mutex_lock(m_mutex);
-    if (m_rwlock != nullptr) {
-        kvo_rwlock_exclusive_acquire(m_rwlock);
-        auto it = m_objects.find(MakeKey(type, id));
-        if (it != m_objects.end()) node = m_objects.extract(it);
-        kvo_rwlock_exclusive_release(m_rwlock);
+    {
+        KvoMutexLock hold(&m_mutex);
+        if (m_rwlock.Alive()) {
+            KvoWriteLock write(&m_rwlock);
+            auto it = m_objects.find(MakeKey(type, id));
+            if (it != m_objects.end()) node = m_objects.extract(it);
+        }
     }
-    kvo_mutex_unlock(m_mutex);
     // A thread sleeping in Dojob is not woken; it is simply not signalled again.
     if (!node.empty()) node.mapped()->Release();
     m_dead.Drain();
@@ -377,30 +376,21 @@ void CpuSchedule::UnRegisterObject(CtrlObjectType type, unsigned int id) {
 
 ICtrlObject* CpuSchedule::AcquireObject(CtrlObjectType type, unsigned int id) {
     Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
-    ICtrlObject* object = m_rwlock != nullptr ? AcquireLocked(MakeKey(type, id)) : nullptr;
-    kvo_mutex_unlock(m_mutex);
-    return object;
+    KvoMutexLock hold(&m_mutex);
+    return m_rwlock.Alive() ? AcquireLocked(MakeKey(type, id)) : nullptr;
 }
 
 size_t CpuSchedule::ObjectCount() {
     Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
-    size_t count = 0;
-    if (m_rwlock != nullptr) {
-        kvo_rwlock_shared_acquire(m_rwlock);
-        count = m_objects.size();
-        kvo_rwlock_shared_release(m_rwlock);
-    }
-    kvo_mutex_unlock(m_mutex);
-    return count;
+    KvoMutexLock hold(&m_mutex);
+    if (!m_rwlock.Alive()) return 0;
+    KvoReadLock read(&m_rwlock);
+    return m_objects.size();
 }
 
 int CpuSchedule::InitCount() {
-    kvo_mutex_lock(m_mutex);
-    const int count = m_initCount;
-    kvo_mutex_unlock(m_mutex);
-    return count;
+    KvoMutexLock hold(&m_mutex);
+    return m_initCount;
 }
 
 // ---- Schedule thread ----------------------------------------------------------
@@ -421,18 +411,20 @@ void CpuSchedule::OnScheduleImpl() {
 
 bool CpuSchedule::SchedulePass() {
     m_noted.clear();
-    // Shared for the whole pass: RefreshTime and the signals run under it, and
-    // a limited thread's handler can still take it shared (never waiting).
-    kvo_rwlock_shared_acquire(m_rwlock);
-    const bool any = !m_objects.empty();
-    for (const auto& entry : m_objects) {
-        if (entry.second->IsTerminated()) {
-            m_noted.push_back(entry.first);
-        } else {
-            entry.second->RefreshTime(kTickMs);
+    bool any;
+    {
+        // Shared for the whole pass: RefreshTime and the signals run under it, and
+        // a limited thread's handler can still take it shared (never waiting).
+        KvoReadLock hold(&m_rwlock);
+        any = !m_objects.empty();
+        for (const auto& entry : m_objects) {
+            if (entry.second->IsTerminated()) {
+                m_noted.push_back(entry.first);
+            } else {
+                entry.second->RefreshTime(kTickMs);
+            }
         }
     }
-    kvo_rwlock_shared_release(m_rwlock);
     RemoveNoted();
     m_dead.Drain();
     return any;
@@ -441,15 +433,16 @@ bool CpuSchedule::SchedulePass() {
 void CpuSchedule::RemoveNoted() {
     if (m_noted.empty()) return;
     Registry removed;  // nodes move over without allocating; freed after the lock
-    kvo_rwlock_exclusive_acquire(m_rwlock);
-    for (uint64_t key : m_noted) {
-        auto it = m_objects.find(key);
-        // Test the mapped object again: the key may map to a new object by now.
-        if (it != m_objects.end() && it->second->IsTerminated()) {
-            removed.insert(m_objects.extract(it));
+    {
+        KvoWriteLock hold(&m_rwlock);
+        for (uint64_t key : m_noted) {
+            auto it = m_objects.find(key);
+            // Test the mapped object again: the key may map to a new object by now.
+            if (it != m_objects.end() && it->second->IsTerminated()) {
+                removed.insert(m_objects.extract(it));
+            }
         }
     }
-    kvo_rwlock_exclusive_release(m_rwlock);
     for (const auto& entry : removed) entry.second->Release();
     m_noted.clear();
 }
@@ -483,15 +476,16 @@ ICtrlObject* CpuSchedule::LookupFromSignal(uint64_t key) {
     __atomic_add_fetch(&g_lookupsInside, 1, __ATOMIC_SEQ_CST);
     ICtrlObject* object = nullptr;
     // Only a running scheduler's lock is alive: TearDownLocked clears the target
-    // first and then waits for g_lookupsInside before it destroys the lock.
-    if (__atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == this && m_rwlock != nullptr &&
-        kvo_rwlock_shared_try_acquire(m_rwlock) == 0) {
+    // first and then waits for g_lookupsInside before it destroys the lock. A
+    // handler never waits, so a try-acquire and a manual release, not a guard.
+    if (__atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == this && m_rwlock.Alive() &&
+        m_rwlock.TryReadLock()) {
         auto it = m_objects.find(key);
         if (it != m_objects.end()) {
             object = it->second;
             object->AddRef();
         }
-        kvo_rwlock_shared_release(m_rwlock);
+        m_rwlock.ReadUnlock();
     }
     __atomic_sub_fetch(&g_lookupsInside, 1, __ATOMIC_SEQ_CST);
     return object;
