@@ -44,6 +44,8 @@ public:
 
     static uint32_t OnSchedule(void* arg);
     void OnScheduleImpl();
+    // Runs in the limited thread: waits for no lock, allocates and frees nothing,
+    // keeps errno; it try-acquires the registry lock and sleeps in the object.
     static void SignalHandler(int sig);
 
     // One tick of the schedule thread: steps every entry, then removes the
