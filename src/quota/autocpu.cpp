@@ -57,40 +57,35 @@ CAutoCpu::CAutoCpu(ICpuCtrl* ctrl)
       m_curCpuLimit(kStartLimit),
       m_lastSysAvgCpu(0.0f),
       m_lastProcAvgCpu(0.0f),
-      m_monitorLock(nullptr),
       m_cpuConf(nullptr),
-      m_groupLock(nullptr),
       m_cpuCount(1),
       m_ctrl(ctrl != nullptr ? ctrl : ICpuCtrl::Default()) {
-    kvo_mutex_init(&m_monitorLock);
     (void)m_ctrl->Register();
-    (void)kvo_rwlock_init(&m_groupLock);
     const unsigned int processors = m_ctrl->ProcessorCount();
     m_cpuCount = processors != 0 ? processors : 1;
 }
 
+// Taken in one fork handler and released in another: no scoped guard fits.
 void CAutoCpu::LockForFork() {
-    kvo_mutex_lock(m_monitorLock);
-    kvo_rwlock_exclusive_acquire(m_groupLock);
+    m_monitorLock.Lock();
+    m_groupLock.WriteLock();
 }
 
 void CAutoCpu::UnlockAfterFork() {
-    kvo_rwlock_exclusive_release(m_groupLock);
-    kvo_mutex_unlock(m_monitorLock);
+    m_groupLock.WriteUnlock();
+    m_monitorLock.Unlock();
 }
 
 void CAutoCpu::RenewLocksInChild() {
-    kvo_mutex_init(&m_monitorLock);
-    kvo_rwlock_init(&m_groupLock);
+    m_monitorLock.RenewInChild();
+    m_groupLock.RenewInChild();
 }
 
 CAutoCpu::~CAutoCpu() {
     // Control objects of our threads are left to the scheduler's own teardown.
     m_ctrl->Unregister();
-    kvo_rwlock_destroy(m_groupLock);
     m_cpuGroups.clear();
     m_monitorThreads.clear();
-    kvo_mutex_destroy(m_monitorLock);
     m_cpuFactors.clear();
 }
 
@@ -242,29 +237,30 @@ void CAutoCpu::PushCurrentLimit(float limit, const unsigned int* joining) {
     KVO_LOGD("current set cpu %0.2f", bounded);
 
     const SleepHeldOff held(m_ctrl);
-    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
-    // The joined marks are read and written under the same lock as the push.
-    kvo_mutex_lock(m_monitorLock);
-    if (!m_monitorThreads.empty()) {
-        const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
-                                     static_cast<double>(m_monitorThreads.size()));
-        float share = Rounded(static_cast<float>(exact));
-        if (exact < kMinThreadShare || share > kMaxThreadShare) {
-            share = kFallbackThreadShare;
-        }
-        for (unsigned int tid : m_monitorThreads) {
-            const bool own = joining != nullptr && *joining == tid;
-            if (!own && m_monitorJoined.count(tid) == 0) {
-                continue;
+    {
+        // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
+        // The joined marks are read and written under the same lock as the push.
+        KvoMutexLock hold(&m_monitorLock);
+        if (!m_monitorThreads.empty()) {
+            const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
+                                         static_cast<double>(m_monitorThreads.size()));
+            float share = Rounded(static_cast<float>(exact));
+            if (exact < kMinThreadShare || share > kMaxThreadShare) {
+                share = kFallbackThreadShare;
             }
-            if (m_ctrl->Add(tid, share) == 1) {
-                if (own) m_monitorJoined.insert(tid);
-            } else {
-                m_monitorJoined.erase(tid);  // no object now: only its own join may make one
+            for (unsigned int tid : m_monitorThreads) {
+                const bool own = joining != nullptr && *joining == tid;
+                if (!own && m_monitorJoined.count(tid) == 0) {
+                    continue;
+                }
+                if (m_ctrl->Add(tid, share) == 1) {
+                    if (own) m_monitorJoined.insert(tid);
+                } else {
+                    m_monitorJoined.erase(tid);  // no object now: only its own join may make one
+                }
             }
         }
     }
-    kvo_mutex_unlock(m_monitorLock);
     WordStore(m_curCpuLimit, bounded);
 }
 
@@ -276,33 +272,34 @@ void CAutoCpu::SetCurrentAutoSysMaxCpu(float ceiling) { WordStore(m_autoSysMaxCp
 
 void CAutoCpu::AddMonitorThread(unsigned int tid) {
     const SleepHeldOff held(m_ctrl);
-    kvo_mutex_lock(m_monitorLock);
-    m_monitorThreads.insert(tid);
-    kvo_mutex_unlock(m_monitorLock);
+    {
+        KvoMutexLock hold(&m_monitorLock);
+        m_monitorThreads.insert(tid);
+    }
     PushCurrentLimit(WordLoad(m_curCpuLimit), &tid);
 }
 
 void CAutoCpu::DelMonitorThread(unsigned int tid) {
     const SleepHeldOff held(m_ctrl);
-    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
-    kvo_mutex_lock(m_monitorLock);
-    m_monitorThreads.erase(tid);
-    m_monitorJoined.erase(tid);  // a rejoin makes its object anew
-    m_ctrl->Del(tid);            // also a limit the host set directly
-    kvo_mutex_unlock(m_monitorLock);
+    {
+        // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
+        KvoMutexLock hold(&m_monitorLock);
+        m_monitorThreads.erase(tid);
+        m_monitorJoined.erase(tid);  // a rejoin makes its object anew
+        m_ctrl->Del(tid);            // also a limit the host set directly
+    }
     SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
 }
 
 void CAutoCpu::ClearMonitorThread() {
     const SleepHeldOff held(m_ctrl);
     // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
-    kvo_mutex_lock(m_monitorLock);
+    KvoMutexLock hold(&m_monitorLock);
     for (unsigned int tid : m_monitorThreads) {
         m_ctrl->Del(tid);
     }
     m_monitorThreads.clear();
     m_monitorJoined.clear();
-    kvo_mutex_unlock(m_monitorLock);
 }
 
 // ---- CPU groups -------------------------------------------------------------
@@ -314,14 +311,13 @@ void CAutoCpu::SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& group
     }
     for (const _CpuGroupConf& entry : groups) {
         const SleepHeldOff held(m_ctrl);
-        kvo_rwlock_exclusive_acquire(m_groupLock);
+        KvoWriteLock hold(&m_groupLock);
         _CpuGroup& group = m_cpuGroups[entry.name];  // a later entry of one name wins
         group.using_limit = entry.using_limit;
         group.not_using_limit = entry.not_using_limit;
         group.cur_limit = entry.using_limit;
         group.threads.clear();
         group.joined.clear();
-        kvo_rwlock_exclusive_release(m_groupLock);
     }
 }
 
@@ -331,14 +327,14 @@ uint32_t CAutoCpu::ChangeGroup(const char* name, const unsigned int* joining, Ch
         return KVO_E_NO_GROUP;
     }
     const SleepHeldOff held(m_ctrl);
-    kvo_rwlock_exclusive_acquire(m_groupLock);
-    auto found = m_cpuGroups.find(name);
-    if (found == m_cpuGroups.end()) {
-        kvo_rwlock_exclusive_release(m_groupLock);
-        return KVO_E_NO_GROUP;
+    {
+        KvoWriteLock hold(&m_groupLock);
+        auto found = m_cpuGroups.find(name);
+        if (found == m_cpuGroups.end()) {
+            return KVO_E_NO_GROUP;
+        }
+        change(found->second);
     }
-    change(found->second);
-    kvo_rwlock_exclusive_release(m_groupLock);
     PushGroup(name, joining);
     return KVO_OK;
 }
@@ -367,12 +363,11 @@ void CAutoCpu::PushGroup(const char* name, const unsigned int* joining) {
     }
     const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
-    kvo_rwlock_shared_acquire(m_groupLock);
+    KvoReadLock hold(&m_groupLock);
     auto found = m_cpuGroups.find(name);
     if (found != m_cpuGroups.end()) {
         PushGroupLocked(found->second, joining);
     }
-    kvo_rwlock_shared_release(m_groupLock);
 }
 
 // Exclusive for the whole switch: cur_limit is written with no reader present,
@@ -381,7 +376,7 @@ void CAutoCpu::PushGroup(const char* name, const unsigned int* joining) {
 void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
     const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
-    kvo_rwlock_exclusive_acquire(m_groupLock);
+    KvoWriteLock hold(&m_groupLock);
     for (auto& named : m_cpuGroups) {
         _CpuGroup& group = named.second;
         const float target = notUsing != 0 ? group.not_using_limit : group.using_limit;
@@ -390,7 +385,6 @@ void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
             PushGroupLocked(group, nullptr);
         }
     }
-    kvo_rwlock_exclusive_release(m_groupLock);
 }
 
 // A group's limit is split evenly and left unbounded: the scheduler refuses a

@@ -13,6 +13,7 @@
 
 #include "config/autoconf.h"
 #include "platform/kvo_base.h"
+#include "platform/mutexlock.h"
 #include "quota/cpuctrl.h"
 
 // One CPU sample, percent of the whole machine.
@@ -74,8 +75,8 @@ protected:
     // Around a fork: both locks are held, so the child never inherits one held by a
     // thread it does not have. Taken monitor lock first; nothing else ever holds
     // both, so no thread can wait on one while holding the other.
-    void LockForFork();
-    void UnlockAfterFork();
+    void LockForFork() ACQUIRE(m_monitorLock, m_groupLock);
+    void UnlockAfterFork() RELEASE(m_monitorLock, m_groupLock);
     // In the child: a write-held rwlock cannot be released by another thread id,
     // so the child takes fresh locks and leaves the parent's copies alone.
     void RenewLocksInChild();
@@ -94,7 +95,8 @@ private:
     // The same for a group's members.
     void PushGroup(const char* name, const unsigned int* joining);
     // Pushes the group's share to its threads; the caller holds m_groupLock.
-    void PushGroupLocked(_CpuGroup& group, const unsigned int* joining);
+    void PushGroupLocked(_CpuGroup& group, const unsigned int* joining)
+        REQUIRES_SHARED(m_groupLock);
     // Runs change(group) under m_groupLock exclusive, then pushes the group's limit
     // (joining: as for PushGroup); KVO_E_NO_GROUP (and no change) for a name no
     // group has.
@@ -108,15 +110,15 @@ private:
     float m_lastSysAvgCpu;
     float m_lastProcAvgCpu;
     std::list<_CpuFactor> m_cpuFactors;
-    kvo_mutex_t m_monitorLock;
-    std::set<unsigned int> m_monitorThreads;
-    // Monitored ids whose own AddMonitorThread created their control object;
-    // guarded by m_monitorLock. Only these are pushed by other callers.
-    std::set<unsigned int> m_monitorJoined;
+    KvoMutex m_monitorLock;
+    std::set<unsigned int> m_monitorThreads GUARDED_BY(m_monitorLock);
+    // Monitored ids whose own AddMonitorThread created their control object.
+    // Only these are pushed by other callers.
+    std::set<unsigned int> m_monitorJoined GUARDED_BY(m_monitorLock);
     // Bound by the init thread, read by host and delivery threads; null until bound.
     std::atomic<_CpuConf*> m_cpuConf;
-    kvo_rwlock_t m_groupLock;
-    std::map<std::string, _CpuGroup> m_cpuGroups;
+    KvoRwLock m_groupLock;
+    std::map<std::string, _CpuGroup> m_cpuGroups GUARDED_BY(m_groupLock);
     unsigned int m_cpuCount;
     ICpuCtrl* m_ctrl;
 };
