@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "kvo_vurizeda.h"
-#include "scheduler/threadctrlobject.h"
 
 namespace {
 
@@ -54,7 +53,7 @@ void WaitUntilZero(const int* counter, SchedEnv* env, int64_t maxMs) {
 }  // namespace
 
 CpuSchedule* CpuSchedule::GetInstance() {
-    static CpuSchedule sIntance(SchedEnv::Default());
+    static CpuSchedule sIntance(SchedEnv::Default(), kTickMs, kIdleTickMs, ReadSchedMode());
     // Once, after the singleton exists; glibc drops the handlers when the
     // library that registered them is unloaded.
     static const int sForkHandlers = (__atomic_store_n(&g_forkTarget, &sIntance, __ATOMIC_SEQ_CST),
@@ -63,10 +62,11 @@ CpuSchedule* CpuSchedule::GetInstance() {
     return &sIntance;
 }
 
-CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
+CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs, SchedMode mode)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
+      m_mode(mode),
       m_mutex(nullptr),
       m_initCount(0),
       m_semaphore(nullptr),
@@ -299,7 +299,7 @@ bool CpuSchedule::RegisterLocked(CtrlObjectType type, unsigned int id, float per
         return false;
     }
     if (type != CTRL_OBJECT_THREAD) return false;
-    auto* object = new (std::nothrow) CThreadCtrlObject(m_env);
+    ICtrlObject* object = NewThreadCtrlObject(m_mode, m_env);
     if (object == nullptr) return false;
     if (!object->Attach(static_cast<int>(id), percent)) {
         const int err = errno;
@@ -498,7 +498,7 @@ ICtrlObject* CpuSchedule::LookupFromSignal(uint64_t key) {
 }
 
 void CpuSchedule::ReleaseFromSignal(ICtrlObject* object) {
-    // Every registered object is a CThreadCtrlObject made by RegisterObject.
+    // Every registered object is a CLifeCycleImpl made by NewThreadCtrlObject.
     auto* counted = static_cast<CLifeCycleImpl<ICtrlObject>*>(object);
     if (counted->ReleaseNoDestroy() == 0) m_dead.Push(counted);
 }
