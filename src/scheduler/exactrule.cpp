@@ -9,6 +9,15 @@ namespace {
 // is taken in whole microseconds first.
 int64_t ShareOf(int64_t ns, int64_t ppm) { return ns / 1000 * ppm / 1000; }
 
+// The rate a thread runs at while awake is learnt from intervals with at least
+// this much awake time. It follows a rise at once and a fall by a quarter of
+// the gap per tick, and is taken as at least a quarter: guessing it too high
+// only costs the thread a tick of credit, guessing it too low lets it run
+// beyond its budget when the processor frees up.
+constexpr int64_t kMinAwakeNs = 2000000;
+constexpr int64_t kMinRatePpm = CExactRule::kPpmPerProcessor / 4;
+constexpr int64_t kRateFallDivisor = 4;
+
 int64_t Clamp(int64_t value, int64_t low, int64_t high) {
     return value < low ? low : (value > high ? high : value);
 }
@@ -23,6 +32,7 @@ void CExactRule::Reset() {
     m_haveBaseline = false;
     m_creditNs = 0;
     m_sleepNs = 0;
+    m_ratePpm = kPpmPerProcessor;
     m_lastShare = -1;
 }
 
@@ -35,6 +45,7 @@ int64_t CExactRule::Step(int64_t cpuNs, int64_t wallNs, int64_t tickNs, int64_t 
         m_appliedPpm = limitPpm;
         m_creditNs = 0;
         m_sleepNs = 0;
+        m_ratePpm = kPpmPerProcessor;
         return 0;
     }
     const int64_t wall = wallNs - m_lastWallNs;
@@ -44,6 +55,14 @@ int64_t CExactRule::Step(int64_t cpuNs, int64_t wallNs, int64_t tickNs, int64_t 
     m_lastCpuNs = cpuNs;
     m_lastWallNs = wallNs;
     m_lastShare = static_cast<float>(static_cast<double>(used) * 100.0 / static_cast<double>(wall));
+    // Awake: the interval less the sleep planned for it. Too short a time
+    // awake says nothing about the rate; the last one stands.
+    const int64_t awake = wall - m_sleepNs;
+    if (awake >= kMinAwakeNs) {
+        const int64_t seen = Clamp(used * kPpmPerProcessor / awake, 0, kPpmPerProcessor);
+        m_ratePpm = seen >= m_ratePpm ? seen : m_ratePpm - (m_ratePpm - seen) / kRateFallDivisor;
+        if (m_ratePpm < kMinRatePpm) m_ratePpm = kMinRatePpm;
+    }
 
     // The interval ran under the plan made for the previous limit: judge it by
     // that one, so a change of limit neither forgives nor charges the past.
@@ -51,6 +70,7 @@ int64_t CExactRule::Step(int64_t cpuNs, int64_t wallNs, int64_t tickNs, int64_t 
     m_appliedPpm = limitPpm;
     const int64_t allowance = ShareOf(tickNs, m_appliedPpm);
     m_creditNs = Clamp(m_creditNs, -allowance, tickNs - allowance);
-    m_sleepNs = tickNs - allowance - m_creditNs;
+    const int64_t awakeNeeded = (allowance + m_creditNs) * kPpmPerProcessor / m_ratePpm;
+    m_sleepNs = Clamp(tickNs - awakeNeeded, 0, tickNs);
     return m_sleepNs;
 }

@@ -7,7 +7,10 @@
 // A budget with clamped carry-over. Every interval earns the limit's share of
 // its wall time and spends the CPU time the thread used; the balance (credit)
 // decides the next sleep: the thread may run one tick's allowance plus its
-// credit, and sleeps the rest. The credit is clamped to exactly the range the
+// credit, and stays awake long enough to run that much at the rate it ran
+// while awake in the last interval (all of the time for a busy thread with a
+// processor of its own; less for one that shares a processor or waits for
+// work), sleeping the rest. The credit is clamped to exactly the range the
 // sleep can express (0 to one tick), so it never winds up while the thread
 // wants less than its limit or cannot get a processor, and a debt is never
 // larger than one tick of sleep repays. Integers only: every build computes
@@ -40,5 +43,6 @@ private:
     int64_t m_appliedPpm = 0;  // the limit the running plan was made for
     int64_t m_creditNs = 0;
     int64_t m_sleepNs = 0;
+    int64_t m_ratePpm = kPpmPerProcessor;  // CPU time per awake time, last interval
     float m_lastShare = -1;
 };
