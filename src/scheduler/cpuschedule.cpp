@@ -458,8 +458,8 @@ void CpuSchedule::RemoveNoted() {
 //
 // Contract of everything below SignalHandler: no lock is waited for, nothing is
 // allocated or freed, no thread_local, no logging; errno is saved and restored;
-// the only system calls are gettid, nanosleep and those inside a non-waiting
-// rwlock try-acquire.
+// the only system calls are gettid, clock_gettime (the exact mode's wake time),
+// nanosleep and those inside a non-waiting rwlock try-acquire.
 
 void CpuSchedule::SignalHandler(int sig) {
     if (sig != SIGUSR1) return;
