@@ -32,8 +32,8 @@ int LibraryChildMain(float limit, int threads, int seconds) {
     std::vector<clockid_t> clocks(busy.size());
     for (size_t i = 0; i < busy.size(); ++i)
         pthread_getcpuclockid(busy[i].native_handle(), &clocks[i]);
-    const auto windows =
-        failed == 0 ? SampleWindows(clocks, seconds) : decltype(SampleWindows(clocks, 0)){};
+    std::vector<std::vector<double>> windows;
+    if (failed == 0) windows = SampleWindows(clocks, seconds);
     stop = true;
     for (auto& t : busy) t.join();
     UnRegisterCpuCtrl();
