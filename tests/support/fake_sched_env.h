@@ -55,7 +55,7 @@ public:
     int64_t MonotonicNs() override { return monotonicNs; }
     bool ThreadCpuNs(uint32_t t, int64_t* ns) override;
     bool InstallSigusr1(void (*handler)(int)) override;
-    void IgnoreSigusr1() override {}
+    void RestoreSigusr1(void (*)(int)) override {}
     void BlockSigusr1(sigset_t* previous) override { sigemptyset(previous); }
     void RestoreSignalMask(const sigset_t*) override {}
 
@@ -87,7 +87,7 @@ public:
     int64_t MonotonicNs() override { return Real()->MonotonicNs(); }
     bool ThreadCpuNs(uint32_t t, int64_t* ns) override { return Real()->ThreadCpuNs(t, ns); }
     bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
-    void IgnoreSigusr1() override { Real()->IgnoreSigusr1(); }
+    void RestoreSigusr1(void (*handler)(int)) override { Real()->RestoreSigusr1(handler); }
     void BlockSigusr1(sigset_t* previous) override { Real()->BlockSigusr1(previous); }
     void RestoreSignalMask(const sigset_t* previous) override {
         Real()->RestoreSignalMask(previous);
