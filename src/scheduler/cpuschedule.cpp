@@ -47,7 +47,7 @@ constexpr int64_t kHandlerWaitMs = 5000;  // a handler sleeps one tick at most
 }  // namespace
 
 CpuSchedule* CpuSchedule::GetInstance() {
-    static CpuSchedule sIntance(SchedEnv::Default());
+    static CpuSchedule sIntance(SchedEnv::Default(), kTickMs, kIdleTickMs, ReadSchedMode());
     // Once, after the singleton exists; glibc drops the handlers when the
     // library that registered them is unloaded.
     static const int sForkHandlers = (__atomic_store_n(&g_forkTarget, &sIntance, __ATOMIC_SEQ_CST),
@@ -56,10 +56,11 @@ CpuSchedule* CpuSchedule::GetInstance() {
     return &sIntance;
 }
 
-CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
+CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs, SchedMode mode)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
+      m_mode(mode),
       m_initCount(0),
       m_semaphore(nullptr),
       m_event(nullptr),
