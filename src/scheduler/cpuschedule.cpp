@@ -54,7 +54,7 @@ void WaitUntilZero(const int* counter, SchedEnv* env, int64_t maxMs) {
 }  // namespace
 
 CpuSchedule* CpuSchedule::GetInstance() {
-    static CpuSchedule sIntance(SchedEnv::Default());
+    static CpuSchedule sIntance(SchedEnv::Default(), kTickMs, kIdleTickMs, StatusEnv::Default());
     // Once, after the singleton exists; glibc drops the handlers when the
     // library that registered them is unloaded.
     static const int sForkHandlers = (__atomic_store_n(&g_forkTarget, &sIntance, __ATOMIC_SEQ_CST),
@@ -63,7 +63,7 @@ CpuSchedule* CpuSchedule::GetInstance() {
     return &sIntance;
 }
 
-CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
+CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs, StatusEnv* statusEnv)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
@@ -74,7 +74,8 @@ CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
       m_scheduleThread(),
       m_threadStarted(false),
       m_rwlock(nullptr),
-      m_handlerInstalled(false) {
+      m_handlerInstalled(false),
+      m_statusPort(statusEnv) {
     kvo_mutex_init(&m_mutex);
 }
 
@@ -262,6 +263,7 @@ void CpuSchedule::StartOverInChild() {
     m_semaphore = nullptr;
     m_threadStarted = false;
     m_initCount = 0;
+    m_statusPort.ForgetInChild();
 }
 
 // ---- Registry -----------------------------------------------------------------
@@ -411,12 +413,17 @@ uint32_t CpuSchedule::OnSchedule(void* arg) {
 }
 
 void CpuSchedule::OnScheduleImpl() {
+    // Open before Initialize returns, so a process is askable once it limits.
+    m_statusPort.Open();
     kvo_semaphore_post(m_semaphore, 1);
     int64_t timeout = m_tickMs;
     // Any result but a timeout (the stop event, or a failed wait) ends the thread.
     while (kvo_event_timedwait(m_event, timeout) == KVO_E_TIMEOUT) {
         timeout = SchedulePass() ? m_tickMs : m_idleTickMs;
+        // After the pass, holding no lock: the answer allocates.
+        m_statusPort.Poll(ModeName(), CollectStatusCb, this);
     }
+    m_statusPort.Close();
 }
 
 bool CpuSchedule::SchedulePass() {
@@ -436,6 +443,22 @@ bool CpuSchedule::SchedulePass() {
     RemoveNoted();
     m_dead.Drain();
     return any;
+}
+
+void CpuSchedule::CollectStatusCb(void* context, std::vector<_ThreadFigures>* rows) {
+    static_cast<CpuSchedule*>(context)->CollectStatusImpl(rows);
+}
+
+void CpuSchedule::CollectStatusImpl(std::vector<_ThreadFigures>* rows) {
+    // Shared, as in a pass; the figures' counters belong to this thread.
+    kvo_rwlock_shared_acquire(m_rwlock);
+    rows->reserve(m_objects.size());
+    for (const auto& entry : m_objects) {
+        if (auto* object = dynamic_cast<CThreadCtrlObject*>(entry.second)) {
+            rows->push_back(object->Figures());
+        }
+    }
+    kvo_rwlock_shared_release(m_rwlock);
 }
 
 void CpuSchedule::RemoveNoted() {

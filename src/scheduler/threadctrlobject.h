@@ -7,6 +7,18 @@
 #include "scheduler/ctrlobject.h"
 #include "scheduler/schedenv.h"
 
+// One limited thread as the status answer shows it.
+struct _ThreadFigures {
+    uint32_t tid;     // the measured thread
+    uint32_t target;  // the thread that SIGUSR1 goes to
+    float limit;
+    float share;  // percent of one processor over the last full second; -1 when not measured
+    int64_t sleepMs;
+    uint32_t signalsLastSecond;
+    uint64_t signalsSent;
+    bool terminated;
+};
+
 class CThreadCtrlObject : public CLifeCycleImpl<ICtrlObject> {
 public:
     explicit CThreadCtrlObject(SchedEnv* env = SchedEnv::Default());
@@ -30,6 +42,8 @@ public:
     float Ratio() const { return m_ratio; }
     float SampleCpu() const { return m_sampleCpu; }
     float Limit() const;
+    // Schedule thread only: the counters below are its own.
+    _ThreadFigures Figures() const;
 
     // Weight of a new sample against the smoothed usage U, for limit L.
     static float SmoothingWeight(float usage, float limit, float sample);
@@ -37,6 +51,7 @@ public:
 private:
     static bool LimitInRange(float limit);
     float HistoryMean() const;
+    void CloseSecond();
 
     SchedEnv* const m_env;
     // The thread that called Attach, by kernel id: the target of SIGUSR1. A kernel
@@ -60,4 +75,12 @@ private:
     int64_t m_elapsedMs;
     int64_t m_markMs;
     bool m_terminated;
+
+    // Figures for the status answer; written and read on the schedule thread only.
+    uint64_t m_signalsSent;
+    uint32_t m_signalsThisSecond;
+    uint32_t m_signalsLastSecond;
+    int64_t m_secondThreadTicks;  // measured since the last one-second mark
+    int64_t m_secondTotalTicks;
+    float m_lastSecondShare;
 };
