@@ -9,11 +9,15 @@
 namespace {
 
 json_t* ProcessJson(const _TopAnswer& answer) {
-    json_t* process = answer.status ? json_deep_copy(answer.status.get()) : json_object();
+    json_t* process = json_object();
     json_object_set_new(process, "pid", json_integer(answer.target.pid));
     json_object_set_new(process, "command", json_string(answer.target.command.c_str()));
     json_object_set_new(process, "uid", json_integer(answer.target.uid));
-    if (!answer.status) json_object_set_new(process, "error", json_string(answer.error.c_str()));
+    if (answer.status) {
+        json_object_update_missing(process, answer.status.get());
+    } else {
+        json_object_set_new(process, "error", json_string(answer.error.c_str()));
+    }
     return process;
 }
 
@@ -97,7 +101,8 @@ std::string RenderJson(const std::vector<_TopAnswer>& answers, const char* versi
     json_t* processes = json_array();
     for (const _TopAnswer& answer : answers) json_array_append_new(processes, ProcessJson(answer));
     json_object_set_new(document, "processes", processes);
-    char* text = json_dumps(document, JSON_INDENT(2) | JSON_PRESERVE_ORDER);
+    char* text =
+        json_dumps(document, JSON_INDENT(2) | JSON_PRESERVE_ORDER | JSON_REAL_PRECISION(6));
     std::string result = text != nullptr ? text : "{}";
     free(text);
     json_decref(document);
@@ -141,5 +146,8 @@ std::string RenderText(const std::vector<_TopAnswer>& answers, const char* versi
         if (omitted > 0)
             AppendLine(&out, "     ... and %lld more", static_cast<long long>(omitted));
     }
+    AppendLine(&out,
+               "\nLIMIT, CEILING, SAMPLE: %% of the whole machine. Thread LIMIT, SHARE (last "
+               "second): %% of one processor.");
     return out;
 }
