@@ -1,68 +1,101 @@
-// Choosing and checking the private runtime directory: $XDG_RUNTIME_DIR/kvo_comm
-// when that is a private directory of ours, else /run/user/<uid>/kvo_comm, else
-// /tmp/kvo_comm-<uid>; /run/kvo_comm for root.
+// The runtime directory rule: which folder a uid's sockets live in, its
+// creation, and the refusal of one that another user could reach.
 #include "platform/runtime_dir.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "comm/kvo_protocol.h"
+#include "platform/kvo_static.h"
 
 namespace {
 
-const char kLeaf[] = "kvo_comm";
+class PosixRuntimeDirEnv : public RuntimeDirEnv {
+public:
+    const char* Getenv(const char* name) override { return getenv(name); }
+    uid_t Euid() override { return geteuid(); }
+    int Lstat(const std::string& path, struct stat* st) override {
+        return lstat(path.c_str(), st) == 0 ? 0 : errno;
+    }
+    int MakeDir(const std::string& path) override {
+        if (mkdir(path.c_str(), 0700) != 0) return errno;
+        // The umask may have taken the owner's bits; nobody else can reach the
+        // new folder in between, its parent being private or sticky.
+        return chmod(path.c_str(), 0700) == 0 ? 0 : errno;
+    }
+};
 
-bool PrivateDirOf(const std::string& path, uid_t uid) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
-           (st.st_mode & 0077) == 0;
+bool PrivateTo(const struct stat& st, uid_t uid) {
+    return S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & 0777) == 0700;
 }
 
-std::string DirFor(uid_t uid, bool useXdg) {
-    if (uid == 0) return std::string("/run/") + kLeaf;
-    if (useXdg) {
-        const char* xdg = getenv("XDG_RUNTIME_DIR");
-        if (xdg != nullptr && *xdg == '/' && PrivateDirOf(xdg, uid)) {
-            return std::string(xdg) + "/" + kLeaf;
-        }
-    }
-    const std::string userRun = "/run/user/" + std::to_string(uid);
+// The rule for uid; xdg is the caller's XDG_RUNTIME_DIR when uid is its own.
+std::string DirFor(RuntimeDirEnv* env, uid_t uid, const char* xdg) {
+    if (uid == 0) return kCommRootDir;
     struct stat st;
-    if (stat(userRun.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return userRun + "/" + kLeaf;
-    return std::string("/tmp/") + kLeaf + "-" + std::to_string(uid);
+    if (xdg != nullptr && xdg[0] == '/' && env->Lstat(xdg, &st) == 0 && PrivateTo(st, uid)) {
+        return std::string(xdg) + "/" + kCommDirName;
+    }
+    const std::string userRun = kCommUserRunBase + std::to_string(uid);
+    if (env->Lstat(userRun, &st) == 0 && S_ISDIR(st.st_mode)) {
+        return userRun + "/" + kCommDirName;
+    }
+    return kCommTmpDirPrefix + std::to_string(uid);
 }
 
 }  // namespace
 
-bool KvoRuntimeDir(std::string* dir, std::string* why) {
-    const uid_t uid = geteuid();
-    const std::string path = DirFor(uid, true);
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        *why = path + ": cannot create: " + strerror(errno);
+RuntimeDirEnv* RuntimeDirEnv::Default() { return NeverDestroyed<PosixRuntimeDirEnv>(); }
+
+bool KvoPrivateDirIn(RuntimeDirEnv* env, const std::string& path, std::string* why) {
+    int err = env->MakeDir(path);
+    if (err != 0 && err != EEXIST) {
+        *why = path + ": cannot create: " + strerror(err);
         return false;
     }
-    // A symbolic link, another owner or any access for others: someone else
-    // could read, bind or fill what we put there.
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        *why = path + ": " + strerror(errno);
-        return false;
+    err = env->Lstat(path, &st);
+    uid_t euid = env->Euid();
+    if (err != 0) {
+        *why = path + ": cannot examine: " + strerror(err);
+    } else if (S_ISLNK(st.st_mode)) {
+        *why = path + ": is a symbolic link";
+    } else if (!S_ISDIR(st.st_mode)) {
+        *why = path + ": is not a directory";
+    } else if (st.st_uid != euid) {
+        *why = path + ": is owned by uid " + std::to_string(st.st_uid) + ", not " +
+               std::to_string(euid);
+    } else if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *why = path + ": is open to group or others (mode " + mode + ")";
+    } else {
+        return true;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        *why = path + ": not a directory";
-        return false;
-    }
-    if (st.st_uid != uid) {
-        *why = path + ": owned by uid " + std::to_string(st.st_uid);
-        return false;
-    }
-    if ((st.st_mode & 0077) != 0) {
-        *why = path + ": open to group or others";
-        return false;
-    }
+    return false;
+}
+
+bool KvoRuntimeDirIn(RuntimeDirEnv* env, std::string* dir, std::string* why) {
+    std::string path = DirFor(env, env->Euid(), env->Getenv("XDG_RUNTIME_DIR"));
+    if (!KvoPrivateDirIn(env, path, why)) return false;
     *dir = path;
     return true;
 }
 
-std::string KvoRuntimeDirOf(uid_t uid) { return DirFor(uid, false); }
+std::string KvoRuntimeDirOfIn(RuntimeDirEnv* env, uid_t uid) {
+    // Another user's environment is unknown: its XDG_RUNTIME_DIR counts only for ourselves.
+    return DirFor(env, uid, uid == env->Euid() ? env->Getenv("XDG_RUNTIME_DIR") : nullptr);
+}
+
+bool KvoRuntimeDir(std::string* dir, std::string* why) {
+    return KvoRuntimeDirIn(RuntimeDirEnv::Default(), dir, why);
+}
+
+std::string KvoRuntimeDirOf(uid_t uid) { return KvoRuntimeDirOfIn(RuntimeDirEnv::Default(), uid); }
+
+bool KvoPrivateDir(const std::string& path, std::string* why) {
+    return KvoPrivateDirIn(RuntimeDirEnv::Default(), path, why);
+}

@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/kvo_static.h"
@@ -10,15 +9,6 @@
 #include "scheduler/statusport.h"
 
 namespace {
-
-// <dir>/<pid>, created 0700 when missing; refused unless it is a directory of
-// ours that nobody else may enter.
-bool ProcessFolder(const std::string& folder) {
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    struct stat st;
-    return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-           (st.st_mode & 0077) == 0;
-}
 
 bool FillAddress(const std::string& path, sockaddr_un* address, socklen_t* length) {
     if (path.size() >= sizeof(address->sun_path)) return false;
@@ -45,7 +35,7 @@ public:
         // Twice at most: the comm library may remove an empty folder between our
         // mkdir and our bind.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!ProcessFolder(folder)) break;
+            if (!KvoPrivateDir(folder, &why)) break;
             // The folder is ours and named by our pid: a file there is a leftover
             // of an earlier process that had our pid.
             unlink(path->c_str());

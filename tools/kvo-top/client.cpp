@@ -18,6 +18,7 @@
 #include <map>
 #include <sstream>
 
+#include "comm/kvo_protocol.h"
 #include "platform/runtime_dir.h"
 #include "scheduler/statusport.h"
 
@@ -66,7 +67,7 @@ std::string SocketOf(uint32_t pid, uint32_t uid, const std::vector<std::string>&
     candidates.push_back(KvoRuntimeDirOf(uid) + tail);
     const char* xdg = getenv("XDG_RUNTIME_DIR");
     if (xdg != nullptr && *xdg == '/' && uid == geteuid()) {
-        candidates.push_back(std::string(xdg) + "/kvo_comm" + tail);
+        candidates.push_back(std::string(xdg) + "/" + kCommDirName + tail);
     }
     for (const std::string& path : candidates) {
         struct stat st;

@@ -117,7 +117,7 @@ std::string RenderText(const std::vector<_TopAnswer>& answers, const char* versi
     AppendLine(&out, "kvo-top %s  %s  %zu process%s", version, clock, answers.size(),
                answers.size() == 1 ? "" : "es");
     if (answers.empty()) {
-        AppendLine(&out, "no process of yours uses libkvo_vurizeda");
+        AppendLine(&out, "no process found that uses libkvo_vurizeda");
         return out;
     }
     AppendLine(&out, "%7s %-15s %-8s %-4s %7s %7s %-8s %s", "PID", "COMMAND", "MODE", "AUTO",
