@@ -138,6 +138,33 @@ TEST(KvoTop, AnotherUserCannotAsk) {
     });
 }
 
+TEST(KvoTop, AForkChildLimitsUnderItsOwnSocketAndLeavesTheParentsAlone) {
+    RunWithWatchdog(60, "kvo-top fork", [] {
+        ASSERT_EQ(RegisterCpuCtrl(), 1);
+        const auto self = static_cast<uint32_t>(getpid());
+        const std::vector<_TopTarget> before = FindTargets({self}, true, geteuid());
+        ASSERT_FALSE(before[0].socket.empty());
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(20);
+            // The child starts stopped: limiting anew opens a socket named by its pid.
+            if (RegisterCpuCtrl() != 1) _exit(2);
+            const auto mine = FindTargets({static_cast<uint32_t>(getpid())}, true, geteuid());
+            const bool own = !mine[0].socket.empty() && mine[0].socket != before[0].socket;
+            UnRegisterCpuCtrl();
+            _exit(own ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        const std::vector<_TopAnswer> answers = QueryTargets(before, 7, 3000);
+        EXPECT_TRUE(answers[0].status) << "the parent still answers: " << answers[0].error;
+        UnRegisterCpuCtrl();
+        EXPECT_TRUE(FindTargets({self}, true, geteuid())[0].socket.empty())
+            << "a stopped scheduler leaves no socket";
+    });
+}
+
 TEST(KvoTop, CommandLineAnswersAndRefusals) {
     const char* kStdout = "2>/dev/null";
     const char* kStderr = "2>&1 >/dev/null";

@@ -212,13 +212,14 @@ std::vector<_TopAnswer> QueryTargets(const std::vector<_TopTarget>& targets, uin
     std::map<uint32_t, Pending> pending;
     const int fd = OpenClientSocket();
     for (const _TopTarget& target : targets) {
-        answers.push_back(_TopAnswer{target, nullptr, ""});
+        answers.push_back(_TopAnswer{target, nullptr, "", false});
         if (target.socket.empty()) {
             answers.back().error = "no status socket (not using the library, or not yours)";
         } else if (fd < 0) {
             answers.back().error = std::string("no socket to ask with: ") + strerror(errno);
         } else if (int err = SendRequest(fd, target.socket, seq)) {
             answers.back().error = std::string("cannot ask: ") + strerror(err);
+            answers.back().stale = err == ECONNREFUSED;
         } else {
             pending[target.pid].index = answers.size() - 1;
         }

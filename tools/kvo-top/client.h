@@ -22,6 +22,7 @@ struct _TopAnswer {
     _TopTarget target;
     std::shared_ptr<json_t> status;  // the whole answer; null with error set
     std::string error;
+    bool stale;  // nobody listens on the socket: left by an ended process whose pid came back
 };
 
 // pids empty: every process of uid that has a status socket (of every user

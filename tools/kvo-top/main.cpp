@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,11 @@ bool Round(const Options& options, uint32_t seq, bool clearScreen) {
     const bool all = geteuid() == 0;
     const std::vector<_TopTarget> targets = FindTargets(options.pids, all, geteuid());
     std::vector<_TopAnswer> answers = QueryTargets(targets, seq, kAnswerWaitMs);
+    if (options.pids.empty()) {  // only processes that use the library now
+        answers.erase(std::remove_if(answers.begin(), answers.end(),
+                                     [](const _TopAnswer& a) { return a.stale; }),
+                      answers.end());
+    }
     bool allAnswered = true;
     for (_TopAnswer& answer : answers) {
         if (answer.status) DescribeThreads(answer.target.pid, answer.status.get());
