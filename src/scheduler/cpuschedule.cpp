@@ -20,7 +20,6 @@
 #include <signal.h>
 
 #include "scheduler/cpuschedule_state.h"
-#include "scheduler/threadctrlobject.h"
 
 namespace cpuschedule_state {
 
@@ -237,8 +236,8 @@ void CpuSchedule::CollectStatusImpl(std::vector<_ThreadFigures>* rows) {
     KvoReadLock hold(&m_rwlock);
     rows->reserve(m_objects.size());
     for (const auto& entry : m_objects) {
-        if (auto* object = dynamic_cast<CThreadCtrlObject*>(entry.second)) {
-            rows->push_back(object->Figures());
+        if (auto* figures = dynamic_cast<const IStatusFigures*>(entry.second)) {
+            rows->push_back(figures->Figures());
         }
     }
 }

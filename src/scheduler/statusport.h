@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "scheduler/threadctrlobject.h"
+#include "scheduler/ctrlfigures.h"
 
 // The socket is <runtime dir>/<pid>/kvo_vurizeda:status.
 constexpr char kStatusSocketName[] = "kvo_vurizeda:status";

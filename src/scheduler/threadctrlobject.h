@@ -4,22 +4,11 @@
 
 #include <stdint.h>
 
+#include "scheduler/ctrlfigures.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/schedenv.h"
 
-// One limited thread as the status answer shows it.
-struct _ThreadFigures {
-    uint32_t tid;     // the measured thread
-    uint32_t target;  // the thread that SIGUSR1 goes to
-    float limit;
-    float share;  // percent of one processor over the last full second; -1 when not measured
-    int64_t sleepMs;
-    uint32_t signalsLastSecond;
-    uint64_t signalsSent;
-    bool terminated;
-};
-
-class CThreadCtrlObject : public CLifeCycleImpl<ICtrlObject> {
+class CThreadCtrlObject : public CLifeCycleImpl<ICtrlObject>, public IStatusFigures {
 public:
     explicit CThreadCtrlObject(SchedEnv* env = SchedEnv::Default());
     ~CThreadCtrlObject() override;
@@ -42,8 +31,7 @@ public:
     float Ratio() const { return m_ratio; }
     float SampleCpu() const { return m_sampleCpu; }
     float Limit() const;
-    // Schedule thread only: the counters below are its own.
-    _ThreadFigures Figures() const;
+    _ThreadFigures Figures() const override;
 
     // Weight of a new sample against the smoothed usage U, for limit L.
     static float SmoothingWeight(float usage, float limit, float sample);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scheduler/threadctrlobject.h"
 #include "support/fake_sched_env.h"
 
 namespace {
