@@ -27,13 +27,7 @@ CExactCtrlObject::CExactCtrlObject(SchedEnv* env)
       m_currentCpu(0),
       m_wakeNs(0),
       m_sleepMs(0),
-      m_terminated(false),
-      m_signalsSent(0),
-      m_signalsThisSecond(0),
-      m_signalsLastSecond(0),
-      m_secondStartNs(0),
-      m_secondStartCpuNs(0),
-      m_lastSecondShare(-1) {}
+      m_terminated(false) {}
 
 CExactCtrlObject::~CExactCtrlObject() { Detach(); }
 
@@ -91,7 +85,6 @@ void CExactCtrlObject::RefreshTime(long long elapsedMs) {
         return;
     }
     const int64_t now = m_env->MonotonicNs();
-    CountSecond(cpuNs, now);
     const int64_t sleepNs =
         m_rule.Step(cpuNs, now, elapsedMs * kNsPerMs, CExactRule::LimitPpm(limit));
     if (m_rule.LastShare() >= 0) WordStore(m_currentCpu, m_rule.LastShare());
@@ -102,40 +95,6 @@ void CExactCtrlObject::RefreshTime(long long elapsedMs) {
     __atomic_store_n(&m_wakeNs, now + sleepNs, __ATOMIC_RELEASE);
     const int rc = m_env->SignalThread(m_thread, SIGUSR1);
     if (rc == ESRCH || rc == EINVAL) Detach();
-    if (rc == 0) {
-        ++m_signalsSent;
-        ++m_signalsThisSecond;
-    }
-}
-
-void CExactCtrlObject::CountSecond(int64_t cpuNs, int64_t now) {
-    constexpr int64_t kSecondNs = 1000 * kNsPerMs;
-    if (m_secondStartNs == 0 || cpuNs < m_secondStartCpuNs) {
-        m_secondStartNs = now;
-        m_secondStartCpuNs = cpuNs;
-        return;
-    }
-    if (now - m_secondStartNs < kSecondNs) return;
-    const double share = 100.0 * static_cast<double>(cpuNs - m_secondStartCpuNs) /
-                         static_cast<double>(now - m_secondStartNs);
-    m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
-    m_signalsLastSecond = m_signalsThisSecond;
-    m_signalsThisSecond = 0;
-    m_secondStartNs = now;
-    m_secondStartCpuNs = cpuNs;
-}
-
-_ThreadFigures CExactCtrlObject::Figures() const {
-    _ThreadFigures f;
-    f.tid = static_cast<uint32_t>(m_tid);
-    f.target = m_thread;
-    f.limit = Limit();
-    f.share = m_lastSecondShare;
-    f.sleepMs = SleepMs();
-    f.signalsLastSecond = m_signalsLastSecond;
-    f.signalsSent = m_signalsSent;
-    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
-    return f;
 }
 
 float CExactCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }

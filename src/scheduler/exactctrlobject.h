@@ -4,12 +4,11 @@
 
 #include <stdint.h>
 
-#include "scheduler/ctrlfigures.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/exactrule.h"
 #include "scheduler/schedenv.h"
 
-class CExactCtrlObject : public CLifeCycleImpl<ICtrlObject>, public IStatusFigures {
+class CExactCtrlObject : public CLifeCycleImpl<ICtrlObject> {
 public:
     explicit CExactCtrlObject(SchedEnv* env = SchedEnv::Default());
     ~CExactCtrlObject() override;
@@ -32,12 +31,8 @@ public:
     int64_t SleepMs() const { return __atomic_load_n(&m_sleepMs, __ATOMIC_RELAXED); }
     float Limit() const;
     int64_t CreditNs() const { return m_rule.CreditNs(); }
-    _ThreadFigures Figures() const override;
 
 private:
-    // Closes the status answer's one-second window at now, with the thread's CPU time.
-    void CountSecond(int64_t cpuNs, int64_t now);
-
     SchedEnv* const m_env;
     uint32_t m_thread;  // the thread that called Attach, by kernel id: signalled
     int m_tid;          // the thread whose CPU time is measured; 0 = not attached
@@ -49,12 +44,4 @@ private:
     alignas(8) int64_t m_sleepMs;  // the planned sleep, rounded, for the views
     CExactRule m_rule;             // schedule thread only (and Attach, before publication)
     bool m_terminated;
-
-    // Figures for the status answer; written and read on the schedule thread only.
-    uint64_t m_signalsSent;
-    uint32_t m_signalsThisSecond;
-    uint32_t m_signalsLastSecond;
-    int64_t m_secondStartNs;  // 0: no window open yet
-    int64_t m_secondStartCpuNs;
-    float m_lastSecondShare;
 };
