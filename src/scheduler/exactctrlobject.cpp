@@ -82,6 +82,7 @@ void CExactCtrlObject::RefreshTime(long long elapsedMs) {
         __atomic_store_n(&m_sleepMs, 0, __ATOMIC_RELAXED);
         const int rc = m_env->SignalThread(m_thread, 0);
         if (rc == ESRCH || rc == EINVAL) Detach();
+        CountForSecond(0, 0, false, false);
         return;
     }
     const int64_t now = m_env->MonotonicNs();
@@ -90,11 +91,51 @@ void CExactCtrlObject::RefreshTime(long long elapsedMs) {
     if (m_rule.LastShare() >= 0) WordStore(m_currentCpu, m_rule.LastShare());
     const int64_t sleepMs = RoundToMs(sleepNs);
     __atomic_store_n(&m_sleepMs, sleepMs, __ATOMIC_RELAXED);
-    if (limit >= 100.0f || sleepMs <= 0) return;
+    if (limit >= 100.0f || sleepMs <= 0) {
+        CountForSecond(cpuNs, now, true, false);
+        return;
+    }
     // The end of the sleep is published before the signal that reads it.
     __atomic_store_n(&m_wakeNs, now + sleepNs, __ATOMIC_RELEASE);
     const int rc = m_env->SignalThread(m_thread, SIGUSR1);
     if (rc == ESRCH || rc == EINVAL) Detach();
+    CountForSecond(cpuNs, now, true, rc == 0);
+}
+
+// Four ticks make the second whose share and signals the status answer shows.
+void CExactCtrlObject::CountForSecond(int64_t cpuNs, int64_t nowNs, bool measured, bool signalled) {
+    if (measured && m_prevCpuNs >= 0 && cpuNs >= m_prevCpuNs && nowNs > m_prevNowNs) {
+        m_secondCpuNs += cpuNs - m_prevCpuNs;
+        m_secondWallNs += nowNs - m_prevNowNs;
+    }
+    m_prevCpuNs = measured ? cpuNs : -1;
+    m_prevNowNs = nowNs;
+    if (signalled) {
+        ++m_signalsSent;
+        ++m_signalsThisSecond;
+    }
+    if (++m_ticksInSecond < 4) return;
+    const double share =
+        m_secondWallNs > 0 ? 100.0 * static_cast<double>(m_secondCpuNs) / m_secondWallNs : -1;
+    m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
+    m_signalsLastSecond = m_signalsThisSecond;
+    m_ticksInSecond = 0;
+    m_signalsThisSecond = 0;
+    m_secondCpuNs = 0;
+    m_secondWallNs = 0;
+}
+
+_ThreadFigures CExactCtrlObject::Figures() const {
+    _ThreadFigures f;
+    f.tid = static_cast<uint32_t>(m_tid);
+    f.target = m_thread;
+    f.limit = Limit();
+    f.share = m_lastSecondShare;
+    f.sleepMs = SleepMs();
+    f.signalsLastSecond = m_signalsLastSecond;
+    f.signalsSent = m_signalsSent;
+    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
+    return f;
 }
 
 float CExactCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }

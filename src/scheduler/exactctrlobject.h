@@ -4,11 +4,12 @@
 
 #include <stdint.h>
 
+#include "scheduler/ctrlfigures.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/exactrule.h"
 #include "scheduler/schedenv.h"
 
-class CExactCtrlObject : public CLifeCycleImpl<ICtrlObject> {
+class CExactCtrlObject : public CLifeCycleImpl<ICtrlObject>, public IStatusFigures {
 public:
     explicit CExactCtrlObject(SchedEnv* env = SchedEnv::Default());
     ~CExactCtrlObject() override;
@@ -31,6 +32,7 @@ public:
     int64_t SleepMs() const { return __atomic_load_n(&m_sleepMs, __ATOMIC_RELAXED); }
     float Limit() const;
     int64_t CreditNs() const { return m_rule.CreditNs(); }
+    _ThreadFigures Figures() const override;
 
 private:
     SchedEnv* const m_env;
@@ -44,4 +46,16 @@ private:
     alignas(8) int64_t m_sleepMs;  // the planned sleep, rounded, for the views
     CExactRule m_rule;             // schedule thread only (and Attach, before publication)
     bool m_terminated;
+
+    // Figures for the status answer; written and read on the schedule thread only.
+    void CountForSecond(int64_t cpuNs, int64_t nowNs, bool measured, bool signalled);
+    int m_ticksInSecond = 0;
+    int64_t m_prevCpuNs = -1;  // the last measurement, -1 when none
+    int64_t m_prevNowNs = 0;
+    int64_t m_secondCpuNs = 0;
+    int64_t m_secondWallNs = 0;
+    uint32_t m_signalsThisSecond = 0;
+    uint32_t m_signalsLastSecond = 0;
+    uint64_t m_signalsSent = 0;
+    float m_lastSecondShare = -1;
 };

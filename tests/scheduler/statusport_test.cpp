@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scheduler/exactctrlobject.h"
 #include "scheduler/threadctrlobject.h"
 #include "support/fake_sched_env.h"
 
@@ -243,6 +244,32 @@ TEST(ThreadFigures, ShareAndSignalsCoverTheLastFullSecond) {
     env.SetSignalResult(9, EPERM);  // refused signals are not counted
     for (int i = 0; i < 4; ++i) tick(100, 10);
     EXPECT_EQ(object->Figures().signalsLastSecond, 0u);
+    object->Release();
+}
+
+// The exact mode's object over two seconds of fake clocks: 40 % of each interval.
+TEST(ThreadFigures, ExactModeShowsTheSameSecond) {
+    constexpr int64_t kMs = 1000000;
+    FakeSchedEnv env;
+    env.tid = 9;
+    int64_t cpuNs = 5 * kMs;
+    env.SetThreadCpuNs(5, cpuNs);
+    env.monotonicNs = 1000 * kMs;
+    auto* object = new CExactCtrlObject(&env);
+    ASSERT_TRUE(object->Attach(5, 20));
+    size_t signalsBefore = 0;
+    for (int tick = 1; tick <= 8; ++tick) {
+        if (tick == 5) signalsBefore = env.Signals().size();
+        env.SetThreadCpuNs(5, cpuNs += 100 * kMs);
+        env.monotonicNs += 250 * kMs;
+        object->RefreshTime(250);
+    }
+    const _ThreadFigures f = object->Figures();
+    EXPECT_FLOAT_EQ(f.share, 40.0f);
+    EXPECT_EQ(f.signalsLastSecond, env.Signals().size() - signalsBefore);
+    EXPECT_GT(f.signalsLastSecond, 0u) << "20 % wanted, 40 % used: it is put to sleep";
+    EXPECT_EQ(f.signalsSent, env.Signals().size());
+    EXPECT_EQ(f.limit, 20.0f);
     object->Release();
 }
 
