@@ -3,8 +3,9 @@
 # tsan (build-tsan/) or i386 (build-i386/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 config=${1:-plain}
-jobs=$(nproc)
+jobs=$(kvo_jobs)
 case "$config" in
     plain) dir=build; args=() ;;
     asan)  dir=build-asan; args=(-DKVO_SANITIZE=address) ;;

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in the four configurations: plain 64-bit,
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, and 32-bit;
-# then, as a fifth, runs each libFuzzer target for a bounded time (scripts/fuzz.sh).
+# then, as a fifth, runs each libFuzzer target for a bounded time (scripts/fuzz.sh),
+# and as a sixth builds the Debian packages, installs them, builds a host against
+# them and removes them (scripts/package-test.sh; needs root or sudo).
 # Tests that measure real CPU shares (label "live") run in the plain and 32-bit
 # configurations only; the 60-second stress run (label "stress60") in the two
 # sanitizer configurations only. Usage: scripts/test.sh [config...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
+# Only checks when everything is there; apt runs only for a missing package.
 ./scripts/install-deps.sh
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 fuzz)
+[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 fuzz package)
 # Seconds per fuzz target: four targets stay well inside three minutes with the build.
 fuzz_seconds=${KVO_FUZZ_SECONDS:-20}
 
@@ -27,6 +31,12 @@ for config in "${configs[@]}"; do
             failed+=(fuzz); echo "1 1" >> "$summary"; fi
         continue
     fi
+    if [ "$config" = package ]; then
+        echo "==== package: build, install, use, remove ===="
+        if ./scripts/package-test.sh; then echo "0 1" >> "$summary"; else
+            failed+=(package); echo "1 1" >> "$summary"; fi
+        continue
+    fi
     echo "==== $config: build ===="
     if ! ./scripts/build.sh "$config"; then
         failed+=("$config(build)")
@@ -40,7 +50,7 @@ for config in "${configs[@]}"; do
         i386)  dir=build-i386; sel=(-LE stress60) ;;
     esac
     echo "==== $config: test ===="
-    if ! (cd "$dir" && ctest --output-on-failure -j 2 "${sel[@]}") | tee "$summary.one"; then
+    if ! (cd "$dir" && ctest --output-on-failure -j "$(kvo_jobs)" "${sel[@]}") | tee "$summary.one"; then
         failed+=("$config")
     fi
     # ctest's closing line: "NN% tests passed, F tests failed out of T".
