@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/env.h"
 #include "platform/kvo_base.h"
 #include "support/log_capture.h"
 
@@ -23,10 +24,24 @@ std::string RealDir(const char* path) {
 }
 
 // "@" is $KVO_BASE_DIR, else the directory of the file that holds the code:
-// this program, or a library holding it, as libkvo_vurizeda.so does.
+// this program, or a library holding it, as libkvo_vurizeda.so does. A base
+// directory that does not exist is replaced by the code's own, with one warning.
 TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
-    ScopedEnv env("KVO_BASE_DIR", "/opt/kvo/lib");
-    EXPECT_EQ("/opt/kvo/lib/../config/x.ini", Transform("@/../config/x.ini"));
+    TempDir base;
+    ScopedEnv env("KVO_BASE_DIR", base.Path().c_str());
+    EXPECT_EQ(base.Path() + "/../config/x.ini", Transform("@/../config/x.ini"));
+    {
+        LogCapture log;
+        ScopedEnv missing("KVO_BASE_DIR", "/nonexistent/kvo/lib");
+        KvoEnvForgetWarning("KVO_BASE_DIR");
+        EXPECT_EQ(RealDir("/proc/self/exe") + "/x", Transform("@/x"));
+        EXPECT_EQ(RealDir("/proc/self/exe") + "/x", Transform("@/x"));
+        EXPECT_EQ(
+            log.Messages("WARN"),
+            std::vector<std::string>{"KVO_BASE_DIR=\"/nonexistent/kvo/lib\": not a directory; "
+                                     "using the library's directory " +
+                                     RealDir("/proc/self/exe")});
+    }
     char out[4096], exe[PATH_MAX];
     EXPECT_NE(0, kvo_dirutils_path_transform("@/x", out, 8));
     EXPECT_STREQ("", out);

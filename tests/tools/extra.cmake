@@ -1,0 +1,6 @@
+# The programs' command lines are run as a user would; kvo-config's checker is
+# linked in to be given small files and a machine of the test's choosing.
+target_link_libraries(test_tools PRIVATE kvo_config_check)
+add_dependencies(test_tools kvo-demo kvo-collectord kvo-stress kvo-bench-sched kvo-config)
+target_compile_definitions(test_tools PRIVATE
+    KVO_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/bin" KVO_TEST_VERSION="${PROJECT_VERSION}")
