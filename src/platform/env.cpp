@@ -2,22 +2,28 @@
 #include "platform/env.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
-
-#include <mutex>
-#include <set>
 
 #include "platform/kvo_base.h"
 
 namespace {
 
-std::mutex g_warnedLock;
-// Names already warned about; guarded by g_warnedLock.
-std::set<std::string>& Warned() {
-    static std::set<std::string> names;
-    return names;
+// Names already warned about (our own string constants). A plain array with no
+// destructor: a library being unloaded may still ask while its statics go.
+constexpr int kMaxWarned = 32;
+pthread_mutex_t g_warnedLock = PTHREAD_MUTEX_INITIALIZER;
+const char* g_warned[kMaxWarned];  // guarded by g_warnedLock
+int g_warnedCount = 0;             // guarded by g_warnedLock
+
+int FindWarned(const char* name) {
+    for (int i = 0; i < g_warnedCount; ++i) {
+        if (strcmp(g_warned[i], name) == 0) return i;
+    }
+    return -1;
 }
 
 bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
@@ -93,8 +99,11 @@ bool KvoEnvSwitch(const char* name, bool fallback) {
 }
 
 bool KvoEnvFirstWarning(const char* name) {
-    std::lock_guard<std::mutex> hold(g_warnedLock);
-    return Warned().insert(name).second;
+    pthread_mutex_lock(&g_warnedLock);
+    const bool first = FindWarned(name) < 0;
+    if (first && g_warnedCount < kMaxWarned) g_warned[g_warnedCount++] = name;
+    pthread_mutex_unlock(&g_warnedLock);
+    return first;
 }
 
 std::string KvoEnvWarningText(const char* name, const char* value, const std::string& problem,
@@ -110,6 +119,8 @@ void KvoEnvWarn(const char* name, const char* value, const std::string& problem,
 }
 
 void KvoEnvForgetWarning(const char* name) {
-    std::lock_guard<std::mutex> hold(g_warnedLock);
-    Warned().erase(name);
+    pthread_mutex_lock(&g_warnedLock);
+    const int at = FindWarned(name);
+    if (at >= 0) g_warned[at] = g_warned[--g_warnedCount];
+    pthread_mutex_unlock(&g_warnedLock);
 }

@@ -23,7 +23,8 @@ bool KvoEnvParseSwitch(const char* text, bool fallback, bool* value, std::string
 // symbol, which would keep a library that holds it from ever being unloaded.
 std::string KvoEnvDecimal(long value);
 
-// True the first time it is asked about `name` in this process.
+// True the first time it is asked about `name` in this process. `name` must live
+// as long as the process (a string constant).
 bool KvoEnvFirstWarning(const char* name);
 // The text of the warning: NAME="VALUE": PROBLEM; using INSTEAD.
 std::string KvoEnvWarningText(const char* name, const char* value, const std::string& problem,

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -61,6 +62,22 @@ TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
     EXPECT_EQ(nullptr, probe);
     ASSERT_EQ(0, kvo_path_get_cur_proc_a(out, sizeof(out)));
     EXPECT_STREQ(realpath("/proc/self/exe", exe), out);
+}
+
+// A library loaded through a link (a packaged lib/ linked from elsewhere) still
+// finds its installation: "@" is the directory of the real file.
+TEST(PathTransform, ALibraryLoadedThroughALinkUsesItsRealDirectory) {
+    TempDir elsewhere;
+    const std::string link = elsewhere.File("libprobe.so");
+    ASSERT_EQ(0, symlink(KVO_PLATFORM_PROBE_LIB, link.c_str()));
+    kvo_dll_t probe = nullptr;
+    ASSERT_EQ(0, kvo_dll_open(link.c_str(), &probe));
+    void* address = nullptr;
+    ASSERT_EQ(0, kvo_dll_get_addr(probe, "kvo_probe_path_transform", &address));
+    char out[4096];
+    ASSERT_EQ(0, reinterpret_cast<int (*)(const char*, char*, size_t)>(address)("@/x", out, 4096));
+    EXPECT_EQ(RealDir(KVO_PLATFORM_PROBE_LIB) + "/x", out);
+    kvo_dll_close(probe);
 }
 
 TEST(PathText, FormatIsLexicalAndOnlyTheLastComponentLosesItsExtension) {

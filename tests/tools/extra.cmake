@@ -4,3 +4,6 @@ target_link_libraries(test_tools PRIVATE kvo_config_check)
 add_dependencies(test_tools kvo-demo kvo-collectord kvo-stress kvo-bench-sched kvo-config)
 target_compile_definitions(test_tools PRIVATE
     KVO_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/bin" KVO_TEST_VERSION="${PROJECT_VERSION}")
+
+add_test(NAME tools_install_deps COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_deps_test.sh
+    ${CMAKE_SOURCE_DIR}/scripts/install-deps.sh)
