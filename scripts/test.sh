@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in the four configurations: plain 64-bit,
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, and 32-bit;
-# then, as a fifth, runs each libFuzzer target for a bounded time (scripts/fuzz.sh),
-# and as a sixth builds the Debian packages, installs them, builds a host against
-# them and removes them (scripts/package-test.sh; needs root or sudo).
+# builds with clang's thread-safety analysis as errors (clang-tsa, one test);
+# then runs each libFuzzer target for a bounded time (scripts/fuzz.sh), and builds
+# the Debian packages, installs them, builds a host against them and removes them
+# (scripts/package-test.sh; needs root or sudo).
 # Tests that measure real CPU shares (label "live") run in the plain and 32-bit
 # configurations only; the 60-second stress run (label "stress60") in the two
 # sanitizer configurations only. Usage: scripts/test.sh [config...]
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/.."
 # Only checks when everything is there; apt runs only for a missing package.
 ./scripts/install-deps.sh
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 fuzz package)
+[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 clang-tsa fuzz package)
 # Seconds per fuzz target: four targets stay well inside three minutes with the build.
 fuzz_seconds=${KVO_FUZZ_SECONDS:-20}
 
@@ -35,6 +36,13 @@ for config in "${configs[@]}"; do
         echo "==== package: build, install, use, remove ===="
         if ./scripts/package-test.sh; then echo "0 1" >> "$summary"; else
             failed+=(package); echo "1 1" >> "$summary"; fi
+        continue
+    fi
+    if [ "$config" = clang-tsa ]; then
+        echo "==== clang-tsa: build with -Wthread-safety -Werror ===="
+        # Nothing to run: the build that passes the analysis counts as one test.
+        if ./scripts/build.sh clang-tsa; then echo "0 1" >> "$summary"; else
+            failed+=(clang-tsa); echo "1 1" >> "$summary"; fi
         continue
     fi
     echo "==== $config: build ===="

@@ -85,18 +85,30 @@ void WriteSettingWarning(const char* variable, const std::string& text) {
     WriteLine(line, length);
 }
 
+// Holds g_initLock for one scope. The lock is statically initialised, as a line
+// may be logged before this file's constructors have run.
+class InitLockHold {
+public:
+    InitLockHold() { pthread_mutex_lock(&g_initLock); }
+    ~InitLockHold() { pthread_mutex_unlock(&g_initLock); }
+    InitLockHold(const InitLockHold&) = delete;
+    InitLockHold& operator=(const InitLockHold&) = delete;
+};
+
 void EnsureReady() {
     if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
     std::string levelWarning, fileWarning;
-    pthread_mutex_lock(&g_initLock);
-    if (!g_ready) {
-        __atomic_store_n(&g_level, ParseLevel(getenv(kLevelVariable), &levelWarning),
-                         __ATOMIC_RELAXED);
-        // Once unloading, lines open their own sink and nothing is kept open.
-        if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED)) SwitchSink(OpenSink(&fileWarning));
-        __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
+    {
+        InitLockHold hold;
+        if (!g_ready) {
+            __atomic_store_n(&g_level, ParseLevel(getenv(kLevelVariable), &levelWarning),
+                             __ATOMIC_RELAXED);
+            // Once unloading, lines open their own sink and nothing is kept open.
+            if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED))
+                SwitchSink(OpenSink(&fileWarning));
+            __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
+        }
     }
-    pthread_mutex_unlock(&g_initLock);
     // Outside the lock: writing a line needs the logger ready.
     WriteSettingWarning(kLevelVariable, levelWarning);
     WriteSettingWarning(kFileVariable, fileWarning);
@@ -108,11 +120,10 @@ void EnsureReady() {
 // library runs any more when it is unloaded.
 struct SinkRelease {
     ~SinkRelease() {
-        pthread_mutex_lock(&g_initLock);
+        InitLockHold hold;
         __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
         const int fd = __atomic_exchange_n(&g_fd, STDERR_FILENO, __ATOMIC_ACQ_REL);
         if (fd != STDERR_FILENO) close(fd);
-        pthread_mutex_unlock(&g_initLock);
     }
 } g_sinkRelease;
 
@@ -132,9 +143,8 @@ void KvoLogReloadSettings() {
     // The next line reads the environment again (and may warn again); see SwitchSink.
     KvoEnvForgetWarning(kLevelVariable);
     KvoEnvForgetWarning(kFileVariable);
-    pthread_mutex_lock(&g_initLock);
+    InitLockHold hold;
     __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&g_initLock);
 }
 
 void KvoLogQuietSettingWarnings() {
