@@ -3,31 +3,42 @@
 
 #include <stdio.h>
 
+#include "cli.h"
+
 std::vector<HoldCase> HoldCases() { return {{10, 1}, {30, 1}, {50, 1}, {80, 1}, {90, 1}, {30, 4}}; }
 
+// -1 to run, otherwise the exit status (0 after --help or --version).
 int ParseArgs(int argc, char** argv, Config* cfg) {
     cfg->self = argv[0];
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--quick") {
+    CliArgs cli("kvo-bench-sched", argc, argv);
+    bool bad = false;
+    while (cli.Next() && !bad) {
+        const char* text = nullptr;
+        if (cli.Is("--help") || cli.Is("-h")) {
+            printf(
+                "usage: kvo-bench-sched [--quick] [--no-cpulimit] [--no-cfs] [--out DIR]\n"
+                "  --quick        8 s runs (mean over seconds 3 to 8), 3 s cost runs\n"
+                "  --no-cpulimit  skip the cpulimit column\n"
+                "  --no-cfs       skip the kernel's CFS quota column\n"
+                "  --out DIR      also write DIR/shares.csv and DIR/report.md\n"
+                "  --version      print the version\n");
+            return 0;
+        } else if (cli.Is("--version")) {
+            return CliPrintVersion("kvo-bench-sched");
+        } else if (cli.IsFlag("--quick", &bad)) {
             cfg->runSeconds = 8;
             cfg->fromSecond = 3;
             cfg->costSeconds = 3;
-        } else if (arg == "--no-cpulimit") {
+        } else if (cli.IsFlag("--no-cpulimit", &bad)) {
             cfg->cpulimit = false;
-        } else if (arg == "--no-cfs") {
+        } else if (cli.IsFlag("--no-cfs", &bad)) {
             cfg->cfs = false;
-        } else if (arg == "--out" && i + 1 < argc) {
-            cfg->outDir = argv[++i];
+        } else if (cli.Is("--out")) {
+            bad = !cli.Text(&text);
+            if (!bad) cfg->outDir = text;
         } else {
-            fprintf(stderr,
-                    "usage: kvo-bench-sched [--quick] [--no-cpulimit] [--no-cfs] [--out DIR]\n"
-                    "  --quick        8 s runs (mean over seconds 3 to 8), 3 s cost runs\n"
-                    "  --no-cpulimit  skip the cpulimit column\n"
-                    "  --no-cfs       skip the kernel's CFS quota column\n"
-                    "  --out DIR      also write DIR/shares.csv and DIR/report.md\n");
-            return arg == "--help" ? 0 : 2;
+            return cli.Unknown();
         }
     }
-    return -1;
+    return bad ? kCliUsageError : -1;
 }

@@ -27,8 +27,14 @@
 #include "commaddr.h"
 #include "delivery.h"
 #include "kvo_comm.h"
+#include "platform/log_sink.h"
 
 namespace {
+
+// The host library's logger warns about bad log settings; this copy stays quiet.
+struct QuietLogSettings {
+    QuietLogSettings() { KvoLogQuietSettingWarnings(); }
+} g_quietLogSettings;
 
 // g_lock guards g_initCount, g_registrations, g_stopped and every
 // registration's inCallback / waiting flags. No callback runs under it.

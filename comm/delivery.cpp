@@ -17,13 +17,14 @@
 #include <unistd.h>
 
 #include "commaddr.h"
+#include "platform/env.h"
 #include "platform/runtime_dir.h"
+#include "sampler.h"
 
 namespace {
 
 constexpr int64_t kDropLogPeriodMs = 60 * 1000;
-constexpr int64_t kDefaultIntervalS = 1;
-constexpr int64_t kMaxIntervalS = 600;
+constexpr long kDefaultIntervalS = 1;
 
 thread_local Registration* t_current = nullptr;
 
@@ -33,23 +34,15 @@ int64_t NowMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool SamplerEnabled() {
-    const char* text = getenv("KVO_COMM_SAMPLER");
-    return text == nullptr || strcmp(text, "0") != 0;
-}
+// KVO_COMM_SAMPLER: on unless one of the spellings of off.
+bool SamplerEnabled() { return KvoEnvSwitch("KVO_COMM_SAMPLER", true); }
 
-// KVO_COMM_INTERVAL in seconds, 1 to 600; text that is not a number gives 1.
+// KVO_COMM_INTERVAL in seconds, kvo-collectord's range; a value outside it is
+// bounded, text that is no number gives the default, each with a warning.
 int64_t SampleIntervalMs() {
-    const char* text = getenv("KVO_COMM_INTERVAL");
-    int64_t seconds = kDefaultIntervalS;
-    if (text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        long long value = strtoll(text, &end, 10);
-        if (end != text && *end == '\0') {
-            seconds = value < 1 ? 1 : (value > kMaxIntervalS ? kMaxIntervalS : value);
-        }
-    }
-    return seconds * 1000;
+    return static_cast<int64_t>(KvoEnvInteger("KVO_COMM_INTERVAL", kCommMinIntervalS,
+                                              kCommMaxIntervalS, kDefaultIntervalS)) *
+           1000;
 }
 
 // Only the process's own uids and root may feed its receivers. The kernel's

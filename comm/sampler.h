@@ -8,6 +8,11 @@
 
 #include <string>
 
+// Seconds between samples that the embedded sampler (KVO_COMM_INTERVAL) and
+// kvo-collectord (--interval) accept.
+constexpr long kCommMinIntervalS = 1;
+constexpr long kCommMaxIntervalS = 600;
+
 // What the sampler needs of the system; tests hand it a fake.
 class SamplerEnv {
 public:

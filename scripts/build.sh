@@ -4,8 +4,9 @@
 # thread-safety analysis as errors; nothing to run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 config=${1:-plain}
-jobs=$(nproc)
+jobs=$(kvo_jobs)
 case "$config" in
     plain) dir=build; args=() ;;
     asan)  dir=build-asan; args=(-DKVO_SANITIZE=address) ;;

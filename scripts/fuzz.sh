@@ -5,6 +5,7 @@
 # left in build-fuzz/fuzz/artifacts/. Usage: scripts/fuzz.sh [seconds] [target...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 seconds=${1:-30}
 shift || true
 targets=("$@")
@@ -16,7 +17,7 @@ if ! CC=clang CXX=clang++ cmake -S . -B "$dir" -DKVO_BUILD_FUZZ=ON -DKVO_BUILD_T
     echo "fuzz: configure failed" >&2
     exit 1
 fi
-if ! cmake --build "$dir" -j 2 --target "${targets[@]/#/fuzz_}"; then
+if ! cmake --build "$dir" -j "$(kvo_jobs)" --target "${targets[@]/#/fuzz_}"; then
     echo "fuzz: build failed" >&2
     exit 1
 fi

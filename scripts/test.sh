@@ -2,7 +2,9 @@
 # Builds and runs the whole test suite in the four configurations: plain 64-bit,
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, and 32-bit;
 # builds with clang's thread-safety analysis as errors (clang-tsa, one test);
-# then runs each libFuzzer target for a bounded time (scripts/fuzz.sh).
+# then runs each libFuzzer target for a bounded time (scripts/fuzz.sh), and builds
+# the Debian packages, installs them, builds a host against them and removes them
+# (scripts/package-test.sh; needs root or sudo).
 # Tests that measure real CPU shares (label "live") run in the plain and 32-bit
 # configurations only; the 60-second stress run (label "stress60") in the two
 # sanitizer configurations only. Usage: scripts/test.sh [config...]
@@ -12,9 +14,11 @@
 # on two busy processors, most of it valgrind starting once per test.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
+# Only checks when everything is there; apt runs only for a missing package.
 ./scripts/install-deps.sh
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 clang-tsa fuzz)
+[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 clang-tsa fuzz package)
 # Seconds per fuzz target: four targets stay well inside three minutes with the build.
 fuzz_seconds=${KVO_FUZZ_SECONDS:-20}
 
@@ -42,6 +46,12 @@ for config in "${configs[@]}"; do
             failed+=(fuzz); echo "1 1" >> "$summary"; fi
         continue
     fi
+    if [ "$config" = package ]; then
+        echo "==== package: build, install, use, remove ===="
+        if ./scripts/package-test.sh; then echo "0 1" >> "$summary"; else
+            failed+=(package); echo "1 1" >> "$summary"; fi
+        continue
+    fi
     if [ "$config" = clang-tsa ]; then
         echo "==== clang-tsa: build with -Wthread-safety -Werror ===="
         # Nothing to run: the build that passes the analysis counts as one test.
@@ -67,7 +77,7 @@ for config in "${configs[@]}"; do
             --overwrite "MemoryCheckCommandOptions=$memcheck_options" --timeout 600) ;;
     esac
     echo "==== $config: test ===="
-    if ! (cd "$dir" && ctest --output-on-failure -j 2 "${sel[@]}") | tee "$summary.one"; then
+    if ! (cd "$dir" && ctest --output-on-failure -j "$(kvo_jobs)" "${sel[@]}") | tee "$summary.one"; then
         failed+=("$config")
     fi
     # ctest's closing line: "NN% tests passed, F tests failed out of T".

@@ -171,3 +171,12 @@ extern "C" int kvo_ini_file_enum_section(kvo_ini_file_st* file, const char* sect
 }
 
 extern "C" void kvo_ini_file_free(kvo_ini_file_st* file) { delete file; }
+
+int KvoIniEnumAll(kvo_ini_file_st* file, kvo_ini_entry_cb cb, void* context) {
+    if (file == nullptr) return 0;
+    for (const auto& entry : file->entries) {
+        if (cb != nullptr)
+            cb(entry.section.c_str(), entry.key.c_str(), entry.value.c_str(), context);
+    }
+    return static_cast<int>(file->entries.size());
+}

@@ -8,6 +8,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "platform/env.h"
 #include "platform/kvo_base.h"
 #include "platform/log_sink.h"
 
@@ -27,20 +30,29 @@ int g_level = kDefaultLevel;
 // sink has been given back, and each later line opens the file for itself.
 int g_unloading = 0;
 
-int ParseLevel(const char* text) {
-    if (text == nullptr || *text == '\0') return kDefaultLevel;
-    char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (end == text || *end != '\0') return kDefaultLevel;
-    if (value < KVO_LOG_ERROR) return KVO_LOG_ERROR;
-    if (value > KVO_LOG_DEBUG) return KVO_LOG_DEBUG;
+constexpr const char* kLevelVariable = "KVO_LOG_LEVEL";
+constexpr const char* kFileVariable = "KVO_LOG_FILE";
+
+// A text that cannot be used leaves a warning in *warning (written once the
+// logger is ready: it cannot log while choosing its own settings).
+int ParseLevel(const char* text, std::string* warning) {
+    long value = kDefaultLevel;
+    std::string problem;
+    if (!KvoEnvParseInteger(text, KVO_LOG_ERROR, KVO_LOG_DEBUG, kDefaultLevel, &value, &problem)) {
+        *warning = KvoEnvWarningText(kLevelVariable, text, problem, KvoEnvDecimal(value));
+    }
     return static_cast<int>(value);
 }
 
-int OpenSink() {
-    const char* path = getenv("KVO_LOG_FILE");
+// warning is null on the unload path, where each line opens the file again.
+int OpenSink(std::string* warning) {
+    const char* path = getenv(kFileVariable);
     if (path == nullptr || *path == '\0') return STDERR_FILENO;
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && warning != nullptr) {
+        *warning = KvoEnvWarningText(
+            kFileVariable, path, std::string("cannot open: ") + strerror(errno), "standard error");
+    }
     return fd >= 0 ? fd : STDERR_FILENO;
 }
 
@@ -57,6 +69,22 @@ void SwitchSink(int fd) {
     if (fd != STDERR_FILENO && fd != current) close(fd);
 }
 
+void WriteLine(const char* line, size_t length);
+
+// A warning about the logger's own settings is written whatever the level: the
+// level may be the very thing that is wrong.
+void WriteSettingWarning(const char* variable, const std::string& text) {
+    if (text.empty() || !KvoEnvFirstWarning(variable)) return;
+    char line[kLineMax];
+    int n = snprintf(line, sizeof line, "[PID:%-5ld]\t[WARN]\t%-10s [%s(%d)] %s\n",
+                     static_cast<long>(getpid()), KVO_MODULE_TAG, kvo_log_file_name(__FILE__),
+                     __LINE__, text.c_str());
+    if (n <= 0) return;
+    const size_t length =
+        static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    WriteLine(line, length);
+}
+
 // Holds g_initLock for one scope. The lock is statically initialised, as a line
 // may be logged before this file's constructors have run.
 class InitLockHold {
@@ -69,13 +97,21 @@ public:
 
 void EnsureReady() {
     if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
-    InitLockHold hold;
-    if (!g_ready) {
-        __atomic_store_n(&g_level, ParseLevel(getenv("KVO_LOG_LEVEL")), __ATOMIC_RELAXED);
-        // Once unloading, lines open their own sink and nothing is kept open.
-        if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED)) SwitchSink(OpenSink());
-        __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
+    std::string levelWarning, fileWarning;
+    {
+        InitLockHold hold;
+        if (!g_ready) {
+            __atomic_store_n(&g_level, ParseLevel(getenv(kLevelVariable), &levelWarning),
+                             __ATOMIC_RELAXED);
+            // Once unloading, lines open their own sink and nothing is kept open.
+            if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED))
+                SwitchSink(OpenSink(&fileWarning));
+            __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
+        }
     }
+    // Outside the lock: writing a line needs the logger ready.
+    WriteSettingWarning(kLevelVariable, levelWarning);
+    WriteSettingWarning(kFileVariable, fileWarning);
 }
 
 // A host that loads and unloads the library would otherwise keep one open log
@@ -95,7 +131,7 @@ struct SinkRelease {
 // unload the line goes to a sink opened for it alone.
 void WriteLine(const char* line, size_t length) {
     const bool own = __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE) != 0;
-    const int fd = own ? OpenSink() : __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
+    const int fd = own ? OpenSink(nullptr) : __atomic_load_n(&g_fd, __ATOMIC_RELAXED);
     while (write(fd, line, length) < 0 && errno == EINTR) {
     }
     if (own && fd != STDERR_FILENO) close(fd);
@@ -104,9 +140,16 @@ void WriteLine(const char* line, size_t length) {
 }  // namespace
 
 void KvoLogReloadSettings() {
-    // The next line reads the environment again; see SwitchSink.
+    // The next line reads the environment again (and may warn again); see SwitchSink.
+    KvoEnvForgetWarning(kLevelVariable);
+    KvoEnvForgetWarning(kFileVariable);
     InitLockHold hold;
     __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
+}
+
+void KvoLogQuietSettingWarnings() {
+    KvoEnvFirstWarning(kLevelVariable);
+    KvoEnvFirstWarning(kFileVariable);
 }
 
 extern "C" void kvo_log_output(int level, const char* format, ...) {

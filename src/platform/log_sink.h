@@ -5,3 +5,7 @@
 // next line reads them again. Only for tests: a line being written at the same
 // moment may still go to the old sink.
 void KvoLogReloadSettings();
+
+// For a second copy of the logger in the same process (the comm library's): the
+// first copy already warns about bad KVO_LOG_LEVEL / KVO_LOG_FILE values.
+void KvoLogQuietSettingWarnings();

@@ -4,11 +4,13 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/kvo_base.h"
 
 namespace {
@@ -43,10 +45,16 @@ std::string CodeFilePath() {
 }
 
 std::string BaseDirectory() {
-    const char* env = getenv("KVO_BASE_DIR");
-    if (env != nullptr && *env != '\0') return env;
     std::string code = CodeFilePath();
-    return code.empty() ? std::string(".") : DirectoryOf(code);
+    std::string own = code.empty() ? std::string(".") : DirectoryOf(code);
+    const char* env = getenv("KVO_BASE_DIR");
+    if (env == nullptr || *env == '\0') return own;
+    struct stat info;
+    if (stat(env, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        KvoEnvWarn("KVO_BASE_DIR", env, "not a directory", "the library's directory " + own);
+        return own;
+    }
+    return env;
 }
 
 }  // namespace

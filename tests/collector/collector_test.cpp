@@ -37,9 +37,10 @@ struct Parser {
     LogCapture log;
     PairRecorder pairs;
     CCollector collector;
+    TempDir noComm;  // a base directory without the comm library
     Parser() {
         tzset();
-        ScopedEnv base("KVO_BASE_DIR", "/nonexistent-kvo-dir");
+        ScopedEnv base("KVO_BASE_DIR", noComm.Path().c_str());
         EXPECT_EQ(KVO_E_FAIL, collector.RegCollectData(RecordPair, &pairs));
         EXPECT_EQ(std::vector<std::string>{"plugin loader init failed"}, Warns());
         log.Clear();

@@ -29,7 +29,8 @@ std::string LibDir(const char* kind) {
 }
 
 TEST(PluginLoader, MissingLibraryLeavesEverySlotNull) {
-    ScopedEnv base("KVO_BASE_DIR", "/nonexistent-kvo-dir");
+    TempDir noComm;
+    ScopedEnv base("KVO_BASE_DIR", noComm.Path().c_str());
     EXPECT_EQ(0, PluginLoaderInit());
     ExpectAllNull();
     PluginLoaderUnInit();  // nothing loaded: nothing to do

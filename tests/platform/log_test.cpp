@@ -8,6 +8,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "platform/kvo_base.h"
 #include "platform/log_sink.h"
@@ -52,17 +53,32 @@ TEST(Log, EachCallWritesOneWholeLine) {
         ASSERT_EQ(l.raw.npos, l.raw.find_first_not_of(l.raw[0])) << l.raw;
 }
 
+// A level that cannot be used is replaced and said so once, whatever the level.
 TEST(Log, LevelSettingFiltersHigherLevels) {
     // clang-format off
-    const std::pair<const char*, const char*> cases[] = {{nullptr, "0\n1\n2\n"}, {"0", "0\n"},
-        {"3", "0\n1\n2\n3\n"}, {"2x", "0\n1\n2\n"}, {"9", "0\n1\n2\n3\n"}, {"-4", "0\n"}};
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {nullptr, "0\n1\n2\n", ""}, {"0", "0\n", ""}, {"3", "0\n1\n2\n3\n", ""},
+        {"2x", "0\n1\n2\n", "KVO_LOG_LEVEL=\"2x\": not a whole number (range 0..3); using 2"},
+        {"9", "0\n1\n2\n3\n", "KVO_LOG_LEVEL=\"9\": above the range 0..3; using 3"},
+        {"-4", "0\n", "KVO_LOG_LEVEL=\"-4\": below the range 0..3; using 0"}};
     // clang-format on
-    for (const auto& c : cases) {
+    for (const auto& [level, want, warning] : cases) {
         LogCapture log;
-        ScopedEnv level("KVO_LOG_LEVEL", c.first);
+        ScopedEnv setting("KVO_LOG_LEVEL", level);
         KvoLogReloadSettings();
         for (int l = KVO_LOG_ERROR; l <= KVO_LOG_DEBUG; ++l) kvo_log_output(l, "%d", l);
-        EXPECT_EQ(c.second, log.Text()) << (c.first ? c.first : "(unset)");
+        kvo_log_output(KVO_LOG_ERROR, "again");  // the warning came once
+        std::string plain, warned;
+        for (const LogLine& line : log.Lines()) {
+            if (line.level.empty()) {
+                plain += line.raw + "\n";
+            } else {
+                EXPECT_EQ("WARN", line.level);
+                warned += line.message;
+            }
+        }
+        EXPECT_EQ(std::string(want) + "again\n", plain) << (level ? level : "(unset)");
+        EXPECT_EQ(warning, warned) << (level ? level : "(unset)");
     }
 }
 

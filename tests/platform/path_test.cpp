@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
+#include "platform/env.h"
 #include "platform/kvo_base.h"
 #include "support/log_capture.h"
 
@@ -23,10 +25,24 @@ std::string RealDir(const char* path) {
 }
 
 // "@" is $KVO_BASE_DIR, else the directory of the file that holds the code:
-// this program, or a library holding it, as libkvo_vurizeda.so does.
+// this program, or a library holding it, as libkvo_vurizeda.so does. A base
+// directory that does not exist is replaced by the code's own, with one warning.
 TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
-    ScopedEnv env("KVO_BASE_DIR", "/opt/kvo/lib");
-    EXPECT_EQ("/opt/kvo/lib/../config/x.ini", Transform("@/../config/x.ini"));
+    TempDir base;
+    ScopedEnv env("KVO_BASE_DIR", base.Path().c_str());
+    EXPECT_EQ(base.Path() + "/../config/x.ini", Transform("@/../config/x.ini"));
+    {
+        LogCapture log;
+        ScopedEnv missing("KVO_BASE_DIR", "/nonexistent/kvo/lib");
+        KvoEnvForgetWarning("KVO_BASE_DIR");
+        EXPECT_EQ(RealDir("/proc/self/exe") + "/x", Transform("@/x"));
+        EXPECT_EQ(RealDir("/proc/self/exe") + "/x", Transform("@/x"));
+        EXPECT_EQ(
+            log.Messages("WARN"),
+            std::vector<std::string>{"KVO_BASE_DIR=\"/nonexistent/kvo/lib\": not a directory; "
+                                     "using the library's directory " +
+                                     RealDir("/proc/self/exe")});
+    }
     char out[4096], exe[PATH_MAX];
     EXPECT_NE(0, kvo_dirutils_path_transform("@/x", out, 8));
     EXPECT_STREQ("", out);
@@ -46,6 +62,22 @@ TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
     EXPECT_EQ(nullptr, probe);
     ASSERT_EQ(0, kvo_path_get_cur_proc_a(out, sizeof(out)));
     EXPECT_STREQ(realpath("/proc/self/exe", exe), out);
+}
+
+// A library loaded through a link (a packaged lib/ linked from elsewhere) still
+// finds its installation: "@" is the directory of the real file.
+TEST(PathTransform, ALibraryLoadedThroughALinkUsesItsRealDirectory) {
+    TempDir elsewhere;
+    const std::string link = elsewhere.File("libprobe.so");
+    ASSERT_EQ(0, symlink(KVO_PLATFORM_PROBE_LIB, link.c_str()));
+    kvo_dll_t probe = nullptr;
+    ASSERT_EQ(0, kvo_dll_open(link.c_str(), &probe));
+    void* address = nullptr;
+    ASSERT_EQ(0, kvo_dll_get_addr(probe, "kvo_probe_path_transform", &address));
+    char out[4096];
+    ASSERT_EQ(0, reinterpret_cast<int (*)(const char*, char*, size_t)>(address)("@/x", out, 4096));
+    EXPECT_EQ(RealDir(KVO_PLATFORM_PROBE_LIB) + "/x", out);
+    kvo_dll_close(probe);
 }
 
 TEST(PathText, FormatIsLexicalAndOnlyTheLastComponentLosesItsExtension) {

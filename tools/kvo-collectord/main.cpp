@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "comm/kvo_protocol.h"
 #include "commaddr.h"
 #include "platform/kvo_base.h"
@@ -27,8 +28,6 @@
 #include "sampler.h"
 
 namespace {
-
-constexpr long kMaxIntervalS = 600;
 
 struct Options {
     std::vector<uint32_t> pids;  // empty: every process with a receiver
@@ -40,49 +39,33 @@ const char kUsage[] =
     "  --pid PID           publish to this process (repeatable); without it, to every\n"
     "                      process with a <runtime dir>/<pid>/kvo_vurizeda:reciver\n"
     "                      socket (this user's; every user's when run as root)\n"
-    "  --interval SECONDS  seconds between samples, 1 to 600 (default 1)\n";
+    "  --interval SECONDS  seconds between samples, 1 to 600 (default 1)\n"
+    "  --version           print the version\n";
 
-bool ParseNumber(const char* text, long low, long high, long* value) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    long parsed = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-    *value = parsed;
-    return true;
-}
-
-// "--name value" or "--name=value"; advances i past a separate value.
-const char* OptionValue(int argc, char** argv, int* i, const char* name) {
-    size_t n = strlen(name);
-    if (strncmp(argv[*i], name, n) != 0) return nullptr;
-    if (argv[*i][n] == '=') return argv[*i] + n + 1;
-    if (argv[*i][n] != '\0' || *i + 1 >= argc) return nullptr;
-    return argv[++*i];
-}
-
-// 0 to run, 1 when help was shown, 2 on a usage error.
+// 0 to run, 1 when help or the version was shown, 2 on a usage error.
 int ParseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
+    CliArgs args("kvo-collectord", argc, argv);
+    bool intervalGiven = false;
+    while (args.Next()) {
         long value = 0;
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        if (args.Is("--help") || args.Is("-h")) {
             fputs(kUsage, stdout);
             return 1;
         }
-        if (const char* text = OptionValue(argc, argv, &i, "--pid")) {
-            if (!ParseNumber(text, 1, INT32_MAX, &value)) {
-                fprintf(stderr, "kvo-collectord: bad pid '%s'\n%s", text, kUsage);
-                return 2;
-            }
+        if (args.Is("--version")) return CliPrintVersion("kvo-collectord") == 0 ? 1 : 2;
+        if (args.Is("--pid")) {
+            if (!args.Integer(1, INT32_MAX, &value)) return 2;
             options->pids.push_back(static_cast<uint32_t>(value));
-        } else if (const char* text = OptionValue(argc, argv, &i, "--interval")) {
-            if (!ParseNumber(text, 1, kMaxIntervalS, &options->intervalS)) {
-                fprintf(stderr, "kvo-collectord: bad interval '%s'\n%s", text, kUsage);
+        } else if (args.Is("--interval")) {
+            if (intervalGiven) {
+                args.Fail("--interval given twice");
                 return 2;
             }
+            intervalGiven = true;
+            // The embedded sampler's range, so a host and the service agree.
+            if (!args.Integer(kCommMinIntervalS, kCommMaxIntervalS, &options->intervalS)) return 2;
         } else {
-            fprintf(stderr, "kvo-collectord: unknown argument '%s'\n%s", argv[i], kUsage);
-            return 2;
+            return args.Unknown();
         }
     }
     return 0;

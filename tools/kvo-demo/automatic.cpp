@@ -1,6 +1,7 @@
 // kvo-demo's automatic limit: busy threads under the controller, whose process
 // limit follows the collector's samples and the system ceiling. The library's
 // own log lines (at DEBUG) show each sample and each decision as it happens.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,6 +37,7 @@ public:
     bool Has(const char* text) const { return m_seen.find(text) != std::string::npos; }
 
     float sysCpu = -1, procCpu = -1, limit = -1;
+    int decisions = 0;  // limits decided so far
 
 private:
     void Scan(const std::string& line) {
@@ -47,8 +49,9 @@ private:
                 procCpu = proc;
             }
         }
-        if (const char* p = strstr(text, "current set cpu "))
-            sscanf(p, "current set cpu %f", &limit);
+        if (const char* p = strstr(text, "current set cpu ")) {
+            if (sscanf(p, "current set cpu %f", &limit) == 1) ++decisions;
+        }
         for (const char* key : {"init device monitor failed", "user behavior switch off",
                                 "current not using will set high"}) {
             if (strstr(text, key) != nullptr) m_seen += std::string(key) + "\n";
@@ -60,10 +63,9 @@ private:
     std::string m_seen;
 };
 
-std::string WriteDemoConfig() {
-    char dir[] = "/tmp/kvo-demo-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return "";
-    const std::string path = std::string(dir) + "/kvo_vurizeda.ini";
+// The demo's configuration in a directory of its own, removed at the end.
+std::string WriteDemoConfig(const std::string& dir) {
+    const std::string path = dir + "/kvo_vurizeda.ini";
     std::ofstream out(path);
     // A short window (3 samples) so that decisions come every few seconds.
     for (const char* section : {"adapt_cpu", "td_cpu"}) {
@@ -77,13 +79,32 @@ std::string WriteDemoConfig() {
 bool JoinAutomatic(void*) { return kvo_add_cpu_vurizeda(Gettid()) == 0; }
 void LeaveAutomatic(void*) { kvo_del_cpu_vurizeda(Gettid()); }
 
+// Why the device monitor found nothing: no event nodes at all, or nodes that
+// this user may not open.
+const char* InputDeviceProblem() {
+    int nodes = 0, readable = 0;
+    for (int i = 0; i < 32; ++i) {
+        const std::string path = "/dev/input/event" + std::to_string(i);
+        if (access(path.c_str(), F_OK) != 0) continue;
+        ++nodes;
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ++readable;
+            close(fd);
+        }
+    }
+    if (nodes == 0) return "no input device on this machine (no /dev/input/event*)";
+    if (readable == 0) {
+        return "no permission to read the input devices (run in group 'input', see the README)";
+    }
+    return "the readable input devices are neither keyboards nor mice";
+}
+
 void PrintActivityMode(const LogFollower& log) {
     if (log.Has("user behavior switch off")) {
         printf("user activity: switched off in the configuration\n");
     } else if (log.Has("init device monitor failed")) {
-        printf(
-            "user activity: no readable input device (run as root or in group 'input');"
-            " the ceiling stays at its 'using' value\n");
+        printf("user activity: %s; the ceiling stays at its 'using' value\n", InputDeviceProblem());
     } else {
         printf(
             "user activity: following the keyboard and mouse; idle for allow_time raises "
@@ -92,6 +113,29 @@ void PrintActivityMode(const LogFollower& log) {
 }
 
 }  // namespace
+
+// What the run showed about the ceiling: the limit the library decided before
+// the host raised it and after, and whether it moved with it.
+void PrintVerdict(float before, float after, int decisionsAfter) {
+    if (before < 0) {
+        printf("result: the library made no decision before the ceiling was raised; run longer\n");
+    } else if (decisionsAfter == 0) {
+        printf(
+            "result: limit %.1f%% under a ceiling of 30%%; no decision came after the raise "
+            "to %.0f%%, so whether it follows was not seen (run longer)\n",
+            before, kRaisedCeiling);
+    } else if (after > before + 1.0f) {
+        printf(
+            "result: the limit followed the ceiling: %.1f%% under 30%%, %.1f%% under %.0f%% "
+            "(%+.1f points)\n",
+            before, after, kRaisedCeiling, after - before);
+    } else {
+        printf(
+            "result: the limit did NOT follow the ceiling: %.1f%% under 30%%, %.1f%% under "
+            "%.0f%% (the system's other load may leave no room; see the sample column)\n",
+            before, after, kRaisedCeiling);
+    }
+}
 
 int RunAutomatic(Options options) {
     const char* logPath = getenv("KVO_LOG_FILE");
@@ -103,21 +147,25 @@ int RunAutomatic(Options options) {
         return 1;
     }
     LogFollower log(logPath);
-    const std::string config = WriteDemoConfig();
+    char dir[] = "/tmp/kvo-demo-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        perror("kvo-demo: mkdtemp");
+        return 1;
+    }
+    const std::string config = WriteDemoConfig(dir);
     const unsigned int r = kvo_perfctrl_init(config.c_str());
     if (r != 0) {
         fprintf(stderr, "kvo-demo: kvo_perfctrl_init(%s) failed: 0x%08x\n", config.c_str(), r);
+        unlink(config.c_str());
+        rmdir(dir);
         return 1;
     }
     kvo_enable_vurizeda(2, 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the monitor thread starts
     log.Poll();
-    printf("automatic limit: configuration %s (ceiling 30%%, window 3 samples)\n", config.c_str());
+    printf("automatic limit: ceiling 30%%, window 3 samples\n");
     PrintActivityMode(log);
-    printf(
-        "the collector samples the system and this process every second; the library's log: "
-        "%s\n",
-        logPath);
+    printf("the collector samples the system and this process every second\n");
 
     WorkerPool pool(options.threads, JoinAutomatic, LeaveAutomatic, nullptr);
     const double processors = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
@@ -128,8 +176,13 @@ int RunAutomatic(Options options) {
         "limit (%% of machine)\n");
     const auto start = std::chrono::steady_clock::now();
     auto previous = start;
-    for (int second = 1; second <= options.seconds; ++second) {
+    float limitBefore = -1, limitAfter = -1;
+    int decisionsAfter = 0;
+    bool raised = false;
+    for (int second = 1; second <= options.seconds && !DemoStopped(); ++second) {
         if (second == options.seconds / 2 + 1) {
+            limitBefore = log.limit;
+            raised = true;
             kvo_set_cpu_vurizeda_upper(kRaisedCeiling);
             printf("  -- the host raises the system ceiling to %.0f%% --\n", kRaisedCeiling);
         }
@@ -138,7 +191,12 @@ int RunAutomatic(Options options) {
         const std::vector<double> shares =
             pool.SharesSince(std::chrono::duration<double>(now - previous).count());
         previous = now;
+        const int decisionsBefore = log.decisions;
         log.Poll();
+        if (raised && log.decisions != decisionsBefore) {
+            decisionsAfter += log.decisions - decisionsBefore;
+            limitAfter = log.limit;
+        }
         double total = 0;
         printf("  %3ds ", second);
         for (double s : shares) {
@@ -153,6 +211,12 @@ int RunAutomatic(Options options) {
     }
     pool.Stop();
     kvo_perfctrl_uninit();
-    printf("the process limit moved with the samples and the ceiling; see %s\n", logPath);
+    unlink(config.c_str());
+    rmdir(dir);
+    if (DemoStopped()) {
+        printf("stopped\n");
+        return 1;
+    }
+    PrintVerdict(limitBefore, limitAfter, decisionsAfter);
     return 0;
 }

@@ -16,6 +16,9 @@ struct Options {
 };
 
 unsigned int Gettid();
+// SIGINT and SIGTERM end the run early, so that the demo still cleans up.
+void CatchStopSignals();
+bool DemoStopped();
 double CpuSeconds(clockid_t clock);
 
 // One busy thread; start() runs setup on the thread itself (threads register

@@ -61,7 +61,8 @@ int RunFixedLimit(Options options) {
     std::vector<double> sums(pool.size(), 0.0);
     const auto start = std::chrono::steady_clock::now();
     auto previous = start;
-    for (int second = 1; second <= options.seconds; ++second) {
+    int second = 1;
+    for (; second <= options.seconds && !DemoStopped(); ++second) {
         std::this_thread::sleep_until(start + std::chrono::seconds(second));
         const auto now = std::chrono::steady_clock::now();
         const std::vector<double> shares =
@@ -77,6 +78,7 @@ int RunFixedLimit(Options options) {
     }
     pool.Stop();
     UnRegisterCpuCtrl();
+    if (DemoStopped()) return 1;
 
     const int measured = options.seconds - kWarmupSeconds;
     if (measured <= 0) {

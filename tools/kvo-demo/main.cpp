@@ -2,10 +2,12 @@
 // limits and then the automatic limit; --limit/--from-config and --auto run one.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "cli.h"
 #include "demo.h"
 
 namespace {
@@ -22,46 +24,55 @@ void Usage(FILE* out) {
             "  --from-config NAME each thread looks its limit up by NAME in [thread_cpulimit]\n"
             "                     of <prefix>/config/kvo_vurizeda.ini.\n"
             "  --auto             N busy threads under the automatic limit, which follows the\n"
-            "                     collector's samples; halfway the host raises the ceiling.\n");
+            "                     collector's samples; halfway the host raises the ceiling.\n"
+            "  --threads N        busy threads, 1 to 64 (default 3).\n"
+            "  --seconds S        length of the run, 1 to 3600.\n"
+            "  --version          print the version.\n");
 }
 
-bool ParseNumber(const char* text, double low, double high, double* value) {
-    char* end = nullptr;
-    const double v = strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= low && v <= high)) return false;
-    *value = v;
-    return true;
-}
-
-// Returns 0 when options were read, -1 after --help, otherwise the exit code.
+// Returns 0 when options were read, -1 after --help or --version, otherwise the
+// exit code.
 int ParseOptions(int argc, char** argv, Mode* mode, Options* options) {
+    CliArgs cli("kvo-demo", argc, argv);
     bool secondsGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+    const char* modeOption = nullptr;  // the one mode option given
+    auto setMode = [&](Mode wanted, const char* option) {
+        if (modeOption != nullptr && strcmp(modeOption, option) != 0) {
+            return cli.Fail("%s and %s cannot be combined: choose one mode", modeOption, option);
+        }
+        modeOption = option;
+        *mode = wanted;
+        return true;
+    };
+    while (cli.Next()) {
+        double value = 0;
+        bool bad = false;
+        if (cli.Is("--help") || cli.Is("-h")) {
             Usage(stdout);
             return -1;
-        }
-        double value = 0;
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--auto") {
-            *mode = Mode::kAutomatic;
-        } else if (arg == "--threads" && hasValue && ParseNumber(argv[++i], 1, 64, &value)) {
-            options->threads = static_cast<int>(value);
-        } else if (arg == "--limit" && hasValue && ParseNumber(argv[++i], 0.1, 100, &value)) {
+        } else if (cli.Is("--version")) {
+            CliPrintVersion("kvo-demo");
+            return -1;
+        } else if (cli.IsFlag("--auto", &bad)) {
+            bad = bad || !setMode(Mode::kAutomatic, "--auto");
+        } else if (cli.Is("--threads")) {
+            long threads = 0;
+            bad = !cli.Integer(1, 64, &threads);
+            options->threads = static_cast<int>(threads);
+        } else if (cli.Is("--limit")) {
+            bad = !cli.Number(0.1, 100, &value) || !setMode(Mode::kFixed, "--limit");
             options->limit = static_cast<float>(value);
-            *mode = Mode::kFixed;
-        } else if (arg == "--from-config" && hasValue) {
-            options->fromConfig = argv[++i];
-            *mode = Mode::kFixed;
-        } else if (arg == "--seconds" && hasValue && ParseNumber(argv[++i], 1, 3600, &value)) {
-            options->seconds = static_cast<int>(value);
+        } else if (cli.Is("--from-config")) {
+            bad = !cli.Text(&options->fromConfig) || !setMode(Mode::kFixed, "--from-config");
+        } else if (cli.Is("--seconds")) {
+            long seconds = 0;
+            bad = !cli.Integer(1, 3600, &seconds);
+            options->seconds = static_cast<int>(seconds);
             secondsGiven = true;
         } else {
-            fprintf(stderr, "kvo-demo: bad or incomplete option '%s'\n", arg.c_str());
-            Usage(stderr);
-            return 2;
+            return cli.Unknown();
         }
+        if (bad) return kCliUsageError;
     }
     if (*mode == Mode::kAutomatic && !secondsGiven) options->seconds = 24;
     return 0;
@@ -69,16 +80,33 @@ int ParseOptions(int argc, char** argv, Mode* mode, Options* options) {
 
 // The automatic mode reads the library's DEBUG lines: send them to a file, unless
 // the user already chose one. The library reads these once, at its first line.
-void RouteLibraryLog() {
+// Returns the file the demo made (removed at the end), or "".
+std::string RouteLibraryLog() {
+    std::string made;
     if (getenv("KVO_LOG_FILE") == nullptr) {
         char path[] = "/tmp/kvo-demo-log-XXXXXX";
         const int fd = mkstemp(path);
-        if (fd >= 0) close(fd);
+        if (fd >= 0) {
+            close(fd);
+            made = path;
+        }
         setenv("KVO_LOG_FILE", path, 1);
     }
     if (getenv("KVO_LOG_LEVEL") == nullptr || atoi(getenv("KVO_LOG_LEVEL")) < 3) {
         setenv("KVO_LOG_LEVEL", "3", 1);
     }
+    return made;
+}
+
+int RunTour(const Options& options) {
+    Options fixed = options;
+    fixed.seconds = 8;
+    printf("== 1. fixed limits ==\n");
+    if (int r = RunFixedLimit(fixed)) return r;
+    Options automatic = options;
+    automatic.seconds = 24;
+    printf("\n== 2. the automatic limit ==\n");
+    return RunAutomatic(automatic);
 }
 
 }  // namespace
@@ -88,23 +116,10 @@ int main(int argc, char** argv) {
     Options options;
     const int parsed = ParseOptions(argc, argv, &mode, &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
-    switch (mode) {
-        case Mode::kFixed:
-            return RunFixedLimit(options);
-        case Mode::kAutomatic:
-            RouteLibraryLog();
-            return RunAutomatic(options);
-        case Mode::kTour: {
-            RouteLibraryLog();
-            Options fixed = options;
-            fixed.seconds = 8;
-            printf("== 1. fixed limits ==\n");
-            if (int r = RunFixedLimit(fixed)) return r;
-            Options automatic = options;
-            automatic.seconds = 24;
-            printf("\n== 2. the automatic limit ==\n");
-            return RunAutomatic(automatic);
-        }
-    }
-    return 2;
+    CatchStopSignals();
+    if (mode == Mode::kFixed) return RunFixedLimit(options);
+    const std::string madeLog = RouteLibraryLog();
+    const int status = mode == Mode::kAutomatic ? RunAutomatic(options) : RunTour(options);
+    if (!madeLog.empty()) unlink(madeLog.c_str());
+    return status;
 }

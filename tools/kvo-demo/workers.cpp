@@ -1,5 +1,6 @@
 // Busy workers for kvo-demo, each measured through its own CPU clock.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,6 +8,21 @@
 #include <string>
 
 #include "demo.h"
+
+namespace {
+volatile sig_atomic_t g_stopped = 0;
+void OnStopSignal(int) { g_stopped = 1; }
+}  // namespace
+
+void CatchStopSignals() {
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool DemoStopped() { return g_stopped != 0; }
 
 unsigned int Gettid() { return static_cast<unsigned int>(syscall(SYS_gettid)); }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli.h"
 #include "stress_engine.h"
 
 namespace {
@@ -43,54 +44,71 @@ void Usage(FILE* out) {
             "  --seed X        random seed (from the clock)\n"
             "  --library PATH  the library (<bin>/../lib/libkvo_vurizeda.so)\n"
             "  --keep          keep the temporary directory (configuration, log)\n"
-            "  --hold-on-hang  on a hang, wait to be inspected (gdb -p PID) instead of exiting\n");
+            "  --hold-on-hang  on a hang, wait to be inspected (gdb -p PID) instead of exiting\n"
+            "  --verbose       say more while it runs\n"
+            "  --version       print the version\n");
 }
 
-bool ParseInt(const char* text, long low, long high, long* out) {
-    char* end = nullptr;
-    const long value = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < low || value > high) return false;
-    *out = value;
-    return true;
-}
-
-bool ParseArgs(int argc, char** argv, Args* args) {
+// 0 to run, 1 when help or the version was shown, 2 on a usage error.
+int ParseArgs(int argc, char** argv, Args* args) {
     StressOptions& o = args->options;
     o.seed = static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid());
-    for (int i = 1; i < argc; ++i) {
-        const std::string flag = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : "";
+    CliArgs cli("kvo-stress", argc, argv);
+    bool bad = false, limitGiven = false;
+    while (cli.Next() && !bad) {
         long n = 0;
-        if (flag == "--check-shares") {
+        const char* text = nullptr;
+        if (cli.Is("--help") || cli.Is("-h")) {
+            Usage(stdout);
+            return 1;
+        } else if (cli.Is("--version")) {
+            return CliPrintVersion("kvo-stress") == 0 ? 1 : 2;
+        } else if (cli.IsFlag("--check-shares", &bad)) {
             args->checkShares = true;
-        } else if (flag == "--keep") {
+        } else if (cli.IsFlag("--keep", &bad)) {
             args->keep = true;
-        } else if (flag == "--hold-on-hang") {
+        } else if (cli.IsFlag("--hold-on-hang", &bad)) {
             args->holdOnHang = true;
             args->options.holdOnHang = true;
-        } else if (flag == "--verbose") {
+        } else if (cli.IsFlag("--verbose", &bad)) {
             o.verbose = true;
-        } else if (flag == "--library" && i + 1 < argc) {
-            args->library = argv[++i];
-        } else if (flag == "--threads" && ParseInt(value, 1, 4096, &n)) {
-            o.threads = static_cast<int>(n), ++i;
-        } else if (flag == "--seconds" && ParseInt(value, 1, 86400, &n)) {
-            o.seconds = static_cast<int>(n), ++i;
-        } else if (flag == "--limited" && ParseInt(value, 0, 64, &n)) {
-            o.limitedThreads = static_cast<int>(n), ++i;
-        } else if (flag == "--limit" && ParseInt(value, 1, 100, &n)) {
-            o.limitedPercent = static_cast<float>(n), ++i;
-        } else if (flag == "--rate" && ParseInt(value, 2, 100000, &n)) {
-            o.messageRate = static_cast<int>(n), ++i;
-        } else if (flag == "--watchdog" && ParseInt(value, 1, 3600, &n)) {
-            o.watchdogSeconds = static_cast<int>(n), ++i;
-        } else if (flag == "--seed" && ParseInt(value, 0, LONG_MAX, &n)) {
-            o.seed = static_cast<uint32_t>(n), ++i;
+        } else if (cli.Is("--library")) {
+            bad = !cli.Text(&text);
+            if (!bad) args->library = text;
+        } else if (cli.Is("--threads")) {
+            bad = !cli.Integer(1, 4096, &n);
+            o.threads = static_cast<int>(n);
+        } else if (cli.Is("--seconds")) {
+            bad = !cli.Integer(1, 86400, &n);
+            o.seconds = static_cast<int>(n);
+        } else if (cli.Is("--limited")) {
+            bad = !cli.Integer(0, 64, &n);
+            o.limitedThreads = static_cast<int>(n);
+        } else if (cli.Is("--limit")) {
+            bad = !cli.Integer(1, 100, &n);
+            o.limitedPercent = static_cast<float>(n);
+            limitGiven = true;
+        } else if (cli.Is("--rate")) {
+            bad = !cli.Integer(2, 100000, &n);
+            o.messageRate = static_cast<int>(n);
+        } else if (cli.Is("--watchdog")) {
+            bad = !cli.Integer(1, 3600, &n);
+            o.watchdogSeconds = static_cast<int>(n);
+        } else if (cli.Is("--seed")) {
+            bad = !cli.Integer(0, LONG_MAX, &n);
+            o.seed = static_cast<uint32_t>(n);
         } else {
-            return false;
+            return cli.Unknown();
         }
     }
-    return true;
+    if (bad) return 2;
+    // Options that only make sense with limited threads.
+    if (o.limitedThreads == 0 && (args->checkShares || limitGiven)) {
+        cli.Fail("%s needs limited threads (--limited 0 was given)",
+                 args->checkShares ? "--check-shares" : "--limit");
+        return 2;
+    }
+    return 0;
 }
 
 std::string DefaultLibrary() {
@@ -213,10 +231,7 @@ void CheckShares(const StressOptions& o, const StressReport& report, bool enforc
 
 int main(int argc, char** argv) {
     Args args;
-    if (!ParseArgs(argc, argv, &args)) {
-        Usage(stderr);
-        return 2;
-    }
+    if (const int parsed = ParseArgs(argc, argv, &args)) return parsed == 1 ? 0 : 2;
     if (args.library.empty()) args.library = DefaultLibrary();
     // A sanitizer's helper thread starts with the first thread the program makes:
     // let it exist before the count that the end is compared against.
