@@ -49,6 +49,26 @@ if ! git diff --quiet; then
     echo "mutants: note: the working tree has uncommitted changes" >&2
 fi
 
+# Runs each selected test in a process of its own, as ctest does (some tests
+# rely on a fresh process); stops at the first failure.
+run_tests() {
+    local program=$1 selection=$2 suite="" line
+    local list
+    list=$(timeout 60 "$program" --gtest_list_tests --gtest_filter="$selection") || return 1
+    local count=0
+    while IFS= read -r line; do
+        line=${line%%#*}
+        if [[ $line != " "* ]]; then
+            suite=$(trim "$line")
+            continue
+        fi
+        count=$((count + 1))
+        timeout "$limit" "$program" --gtest_filter="$suite$(trim "$line")" || return 1
+    done <<<"$list"
+    [[ $count -gt 0 ]] || { echo "no test matches $selection"; return 2; }
+    return 0
+}
+
 killed=0 survived=0 skipped=0
 # One fault: name, file, test program and gtest filter, original and replacement.
 run_fault() {
@@ -73,11 +93,13 @@ run_fault() {
         skipped=$((skipped + 1))
         return 0
     fi
-    timeout "$limit" "$build/tests/$program" --gtest_filter="$tests" \
-        </dev/null >"$logs/$name.log" 2>&1
+    run_tests "$build/tests/$program" "$tests" >"$logs/$name.log" 2>&1 </dev/null
     local rc=$?
     restore
-    if [[ $rc -ne 0 ]]; then
+    if [[ $rc -eq 2 ]]; then
+        printf '%-10s %s\n' no-tests "$name"
+        skipped=$((skipped + 1))
+    elif [[ $rc -ne 0 ]]; then
         printf '%-10s %s\n' killed "$name"
         killed=$((killed + 1))
     else
@@ -278,4 +300,4 @@ while IFS= read -r line; do
 done < <(faults)
 flush
 
-echo "$killed killed of $((killed + survived)) ($skipped stale or build-failed)"
+echo "$killed killed of $((killed + survived)) ($skipped stale, build-failed or without tests)"
