@@ -50,6 +50,7 @@ struct Parser {
 TEST(CollectorParse, MalformedMessagesFailWithTheirWarning) {
     const std::pair<std::string, std::string> cases[] = {
         {"[1,2]", "failed to load json:([1,2])"},
+        {"5", "failed to load json:(5)"},
         {"{\"context\":", "failed to load json:({\"context\":)"},
         {"{\"context\":{}}", "get str context failed"},
         {Wrap("not json"), "failed to load json:(not json)"},
@@ -145,6 +146,26 @@ TEST(CollectorParse, PairsCarryTheStoredFigures) {
         (std::vector<std::string>{std::string("id:") + kSys + ", time:" + kT1, "sys cpu:42.00",
                                   std::string("id:") + kProc + ", time:" + kT1, "proc cpu:12.50"}),
         debug);
+}
+
+// In a zone with summer time the text is read as standard time all year: a
+// summer instant comes out an hour later than the wall clock says.
+TEST(CollectorParse, TimesReadAsStandardTimeInASummerTimeZone) {
+    const std::pair<const char*, int64_t> cases[] = {
+        {"2021/1/15 12:0:0", 1610708400},  // 11:00 UTC, winter: CET as always
+        {"2021/7/1 12:0:0", 1625137200},   // 11:00 UTC, though CEST would give 10:00
+    };
+    Parser p;
+    {
+        ScopedEnv berlin("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        tzset();
+        for (const auto& c : cases) {
+            ASSERT_EQ(KVO_OK, p.collector.DataParse(Sys(c.first, "1").c_str()));
+            ASSERT_EQ(KVO_OK, p.collector.DataParse(Proc(c.first, "1", "0", "0").c_str()));
+            EXPECT_EQ(c.second, p.pairs.Items().back().sys.time) << c.first;
+        }
+    }
+    tzset();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "platform/kvo_word.h"
 #include "support/fake_cpu_ctrl.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -84,6 +85,29 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
         _CpuFactor baseline{c.previous, 1}, decision{c.sys, c.proc};
         EXPECT_EQ((rig.quota.*c.calc)(&baseline), 0.0f);
         EXPECT_NEAR((rig.quota.*c.calc)(&decision), c.want, 1e-4) << c.previous << " " << c.sys;
+    }
+}
+
+// Each rule logs the figures it decides on, and each push the bounded limit.
+TEST(AutoCpuRules, DecisionsAndPushesLogTheirFiguresAtDebugLevel) {
+    const std::string sub =
+        "current system avg cpu 40.00,  proc avg cpu 15.00, last proc limit 30.00, cur proc limit "
+        "5.00";
+    const std::pair<float (CAutoCpu::*)(_CpuFactor*), std::string> cases[] = {
+        {&CAutoCpu::CalcCpuBySub, sub},
+        {&CAutoCpu::CalcCpuQuota, "current system avg cpu 40.00"},
+        {&CAutoCpu::CalcCpuEqual, "current system avg cpu 40.00"},
+    };
+    for (const auto& [calc, line] : cases) {
+        Rig rig(30, 7, 1);
+        rig.quota.SetCurrentCpuLimit(40);
+        _CpuFactor baseline{1, 1}, decision{40, 15};
+        LogCapture log;
+        (rig.quota.*calc)(&baseline);
+        (rig.quota.*calc)(&decision);
+        rig.quota.SetCurrentCpuLimit(50);
+        EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
+                  (std::vector<std::string>{line, "current set cpu 30.00"}));
     }
 }
 
