@@ -139,9 +139,9 @@ faults() {
 @ platform-log-level-clamp | src/platform/log.cpp | test_platform | Log*
 -    if (value > KVO_LOG_DEBUG) return KVO_LOG_DEBUG;
 +    if (value > KVO_LOG_DEBUG) return KVO_LOG_ERROR;
-@ scheduler-limit-lower-bound | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
+@ scheduler-limit-upper-bound | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
 -    return limit >= 0.1 && limit <= 100.0;
-+    return limit > 0.1 && limit <= 100.0;
++    return limit >= 0.1 && limit < 100.0;
 @ scheduler-step-rule | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
 -    if (distance >= 2.0f) return {0.125f, 4};
 +    if (distance >= 2.0f) return {0.125f, 8};
@@ -240,10 +240,8 @@ faults() {
 @ controller-ceilings-swapped | src/controller/vurizeda.cpp | test_controller | Controller*
 -        SetCurrentAutoSysMaxCpu(WordLoad(m_autoConf.cpu_conf.sys_max));
 +        SetCurrentAutoSysMaxCpu(WordLoad(m_autoConf.cpu_conf.sys_max_unused));
-@ controller-ceiling-before-groups | src/controller/vurizeda.cpp | test_controller | Controller*
--        SetCurGroupCpuLimit(1);
--        SetCurrentAutoSysMaxCpu(WordLoad(m_autoConf.cpu_conf.sys_max_unused));
-+        SetCurrentAutoSysMaxCpu(WordLoad(m_autoConf.cpu_conf.sys_max_unused));
+@ controller-groups-not-using-when-using | src/controller/vurizeda.cpp | test_controller | Controller*
+-        SetCurGroupCpuLimit(0);
 +        SetCurGroupCpuLimit(1);
 @ controller-samples-while-disabled | src/controller/vurizeda.cpp | test_controller | Controller*:Exports*
 -    if (GetEnableCpu() == 0) return;

@@ -120,8 +120,8 @@ std::string Show(const CollectedPair& p) {
 }
 
 // Each field is stored as soon as it is read, so a later failure keeps it:
-// the failed process message leaves cpu, iorspeed and time, the failed system
-// message its time. Integers keep their low 32 bits: 2^32 + 100 is 100.
+// the failed process messages leave cpu, iorspeed and time, or time alone, the
+// failed system message its time. Integers keep their low 32 bits: 2^32 + 100 is 100.
 TEST(CollectorParse, PairsCarryTheStoredFigures) {
     Parser p;
     const std::pair<std::string, uint32_t> steps[] = {
@@ -131,6 +131,8 @@ TEST(CollectorParse, PairsCarryTheStoredFigures) {
         {Sys(kT2, "30"), KVO_OK},
         {Sys(kT1, "null"), KVO_E_FAIL},
         {Proc(kT1, "3", "1", "1"), KVO_OK},
+        {Proc(kT2, "null", "0", "0"), KVO_E_FAIL},
+        {Sys(kT2, "4"), KVO_OK},
     };
     for (const auto& step : steps)
         EXPECT_EQ(step.second, p.collector.DataParse(step.first.c_str()));
@@ -138,7 +140,8 @@ TEST(CollectorParse, PairsCarryTheStoredFigures) {
     for (const CollectedPair& pair : p.pairs.Items()) shown.push_back(Show(pair));
     EXPECT_EQ((std::vector<std::string>{"sys 42.00@1614853230 proc 12.50/100/-200@1614853230",
                                         "sys 30.00@1614853231 proc 7.50/77/-200@1614853231",
-                                        "sys 30.00@1614853230 proc 3.00/1/1@1614853230"}),
+                                        "sys 30.00@1614853230 proc 3.00/1/1@1614853230",
+                                        "sys 4.00@1614853231 proc 3.00/1/1@1614853231"}),
               shown);
     std::vector<std::string> debug = p.log.Messages("DEBUG", "collector.cpp");
     debug.resize(4);  // those of the first two messages
