@@ -182,7 +182,7 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
         {"virtual_evn on a virtual machine", 16, fast, big, 1, "virtual_evn = 1\n", "td_cpu"},
         {"virtual_evn on real hardware", 16, fast, big, 0, "virtual_evn = 1\n", "adapt_cpu"},
         {"virtual machine without virtual_evn", 16, fast, big, 1, "", "adapt_cpu"},
-        {"processors at the threshold", 2, fast, big, 0, "", "td_cpu"},
+        {"processors at the threshold, clock above", 2, CpuInfo("10001"), big, 0, "", "td_cpu"},
         {"summed clock at the threshold", 4, CpuInfo("5000.999"), big, 0, "", "td_cpu"},
         {"cpu MHz of 0 goes on, any case matches", 16, "cpu MHz : 0.000\nCPU mhz : 1000\ncpu MHz : 3000\n", big, 0, "", "td_cpu"},
         {"no cpu MHz line skips the clock rule", 4, "processor\t: 0\n", MemInfo(8), 0, "", "adapt_cpu"},
