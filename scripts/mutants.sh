@@ -192,9 +192,9 @@ faults() {
 @ quota-sleep-not-held-off | src/quota/autocpu.cpp | test_quota | AutoCpu*
 -    const SleepHeldOff held(m_ctrl);
 -    {
--        // Lock order: m_monitorLock, then the scheduler's
+-        // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add)
 +    {
-+        // Lock order: m_monitorLock, then the scheduler's
++        // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add)
 @ quota-debug-set-text | src/quota/autocpu.cpp | test_quota | AutoCpu*
 -    KVO_LOGD("current set cpu %0.2f", bounded);
 +    KVO_LOGD("current set cpu %0.2f", limit);
