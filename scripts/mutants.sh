@@ -205,8 +205,8 @@ faults() {
 -    broken.tm_isdst = 0;
 +    broken.tm_isdst = -1;
 @ collector-id-exact-compare | src/collector/collector.cpp | test_collector | Collector*
--    } else if (kvo_strnicmp(id, kProcessId, kIdLength) == 0) {
-+    } else if (strcmp(id, kProcessId) == 0) {
+-    } else if (kvo_strnicmp(id, kCommProcessId, kCommIdLength) == 0) {
++    } else if (strcmp(id, kCommProcessId) == 0) {
 @ collector-time-stored-after-figures | src/collector/collector.cpp | test_collector | Collector*
 -    m_procInfo.time = time;
 -    if (!GetNumber(body, "cpu", &m_procInfo.cpu)) return KVO_E_FAIL;
@@ -263,7 +263,9 @@ faults() {
 -uint64_t Delta(uint64_t before, uint64_t after) { return after > before ? after - before : 0; }
 +uint64_t Delta(uint64_t before, uint64_t after) { return after - before; }
 @ comm-first-sample-published | comm/sampler.cpp | test_collector | Sampler*:Publishing*
--    if (first) return false;
+-        m_havePrevious = true;
+-        return false;
++        m_havePrevious = true;
 @ comm-oversized-bound | comm/delivery.cpp | test_collector | CommLibrary*
 -    if (static_cast<size_t>(n) > kCommMaxMessage) {
 +    if (static_cast<size_t>(n) >= kCommMaxMessage) {
