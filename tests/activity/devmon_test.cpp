@@ -61,6 +61,29 @@ TEST_F(DevmonTest, ReportEverySecondCarriesTheKindsReadSinceTheLastOne) {
     }
 }
 
+// One batch: every key record counts (press and release are two), the tally
+// keeps the kind of the last one (1 pointer, 2 keyboard), and a batch without
+// input fails.
+TEST_F(DevmonTest, ParseEventTalliesTheInputRecordsOfABatch) {
+    env.AddDevice(0, kKeys);
+    ASSERT_EQ(KVO_OK, devmon.Initialize(1, 3, Record, &reports));
+    const input_event scan = InputEvent(EV_MSC, MSC_SCAN, 30);
+    // clang-format off
+    const struct { std::vector<input_event> batch; uint32_t result; int kind, count; } cases[] = {
+        {{kSync, scan, kSync}, KVO_E_FAIL, 0, 0},
+        {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, KVO_OK, 2, 2},
+        {{Key(KEY_B), kMotion, kSync}, KVO_OK, 1, 2}};
+    // clang-format on
+    for (const auto& c : cases) {
+        DevEvent tally{};
+        std::vector<input_event> batch = c.batch;
+        EXPECT_EQ(c.result,
+                  devmon.ParseEvent(&tally, batch.data(), static_cast<int>(batch.size())));
+        EXPECT_EQ(c.kind, tally.kind);
+        EXPECT_EQ(c.count, tally.count);
+    }
+}
+
 TEST(DevmonScan, OpensCharacterDevicesWithKeysOrRelativeAxes) {
     using Node = FakeDevmonEnv::Node;  // mode, open errno, event types
     // clang-format off

@@ -7,9 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "activity/devmon.h"
 #include "activity_test_util.h"
-#include "support/fake_devmon_env.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -60,33 +58,6 @@ TEST(UserBehavior, AnnouncementsFollowReportsAndTheIdleTimer) {
         EXPECT_EQ(s.want, seen) << &s - kScenarios;
     }
     EXPECT_EQ(1, log.Count("INFO", "user behavior switch off"));
-}
-
-// The device monitor and the machine wired as the monitor thread wires them.
-TEST(UserActivity, KeyboardThenSilenceThenMouse) {
-    FakeClock clock;
-    FakeDevmonEnv env;
-    env.AddDevice(0, 1u << EV_KEY);
-    env.AddDevice(1, 1u << EV_REL);
-    Devmon devmon(&env);
-    CUserBehavior behavior;
-    _UserBehaviorconf conf{1, 5000};
-    Announcements seen;
-    auto notify = [](unsigned int value, void* b) {
-        static_cast<CUserBehavior*>(b)->DevMonNotify(value);
-    };
-    ASSERT_EQ(KVO_OK, behavior.Initialize(&conf, nullptr, Record, &seen));
-    ASSERT_EQ(KVO_OK, devmon.Initialize(1, 3, notify, &behavior));
-    env.Queue(0, {InputEvent(EV_KEY, KEY_H, 1), InputEvent(EV_KEY, KEY_H, 0)});
-    for (int64_t at = 200; at <= 30000; at += 200) {
-        if (at == 8000) env.Queue(1, {InputEvent(EV_REL, REL_Y, -2)});
-        clock.AdvanceTo(at, 200);
-        devmon.LoopEventOnce();
-    }
-    // The report at 1 s carries the keys; the one at 9 s the motion.
-    EXPECT_EQ((Announcements{{0, U}, {6000, N}, {9000, U}, {14000, N}}), seen);
-    devmon.Uninitialize();
-    behavior.UnInitialize();
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ struct Parser {
 TEST(CollectorParse, MalformedMessagesFailWithTheirWarning) {
     const std::pair<std::string, std::string> cases[] = {
         {"[1,2]", "failed to load json:([1,2])"},
+        {"5", "failed to load json:(5)"},
         {"{\"context\":", "failed to load json:({\"context\":)"},
         {"{\"context\":{}}", "get str context failed"},
         {Wrap("not json"), "failed to load json:(not json)"},
@@ -121,8 +122,8 @@ std::string Show(const CollectedPair& p) {
 }
 
 // Each field is stored as soon as it is read, so a later failure keeps it:
-// the failed process message leaves cpu, iorspeed and time, the failed system
-// message its time. Integers keep their low 32 bits: 2^32 + 100 is 100.
+// the failed process messages leave cpu, iorspeed and time, or time alone, the
+// failed system message its time. Integers keep their low 32 bits: 2^32 + 100 is 100.
 TEST(CollectorParse, PairsCarryTheStoredFigures) {
     Parser p;
     const std::pair<std::string, uint32_t> steps[] = {
@@ -132,6 +133,8 @@ TEST(CollectorParse, PairsCarryTheStoredFigures) {
         {Sys(kT2, "30"), KVO_OK},
         {Sys(kT1, "null"), KVO_E_FAIL},
         {Proc(kT1, "3", "1", "1"), KVO_OK},
+        {Proc(kT2, "null", "0", "0"), KVO_E_FAIL},
+        {Sys(kT2, "4"), KVO_OK},
     };
     for (const auto& step : steps)
         EXPECT_EQ(step.second, p.collector.DataParse(step.first.c_str()));
@@ -139,7 +142,8 @@ TEST(CollectorParse, PairsCarryTheStoredFigures) {
     for (const CollectedPair& pair : p.pairs.Items()) shown.push_back(Show(pair));
     EXPECT_EQ((std::vector<std::string>{"sys 42.00@1614853230 proc 12.50/100/-200@1614853230",
                                         "sys 30.00@1614853231 proc 7.50/77/-200@1614853231",
-                                        "sys 30.00@1614853230 proc 3.00/1/1@1614853230"}),
+                                        "sys 30.00@1614853230 proc 3.00/1/1@1614853230",
+                                        "sys 4.00@1614853231 proc 3.00/1/1@1614853231"}),
               shown);
     std::vector<std::string> debug = p.log.Messages("DEBUG", "collector.cpp");
     debug.resize(4);  // those of the first two messages
@@ -147,6 +151,26 @@ TEST(CollectorParse, PairsCarryTheStoredFigures) {
         (std::vector<std::string>{std::string("id:") + kSys + ", time:" + kT1, "sys cpu:42.00",
                                   std::string("id:") + kProc + ", time:" + kT1, "proc cpu:12.50"}),
         debug);
+}
+
+// In a zone with summer time the text is read as standard time all year: a
+// summer instant comes out an hour later than the wall clock says.
+TEST(CollectorParse, TimesReadAsStandardTimeInASummerTimeZone) {
+    const std::pair<const char*, int64_t> cases[] = {
+        {"2021/1/15 12:0:0", 1610708400},  // 11:00 UTC, winter: CET as always
+        {"2021/7/1 12:0:0", 1625137200},   // 11:00 UTC, though CEST would give 10:00
+    };
+    Parser p;
+    {
+        ScopedEnv berlin("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        tzset();
+        for (const auto& c : cases) {
+            ASSERT_EQ(KVO_OK, p.collector.DataParse(Sys(c.first, "1").c_str()));
+            ASSERT_EQ(KVO_OK, p.collector.DataParse(Proc(c.first, "1", "0", "0").c_str()));
+            EXPECT_EQ(c.second, p.pairs.Items().back().sys.time) << c.first;
+        }
+    }
+    tzset();
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
-// The sampler's rounds on a fake clock: no two published rounds share a time
-// text, so the collector never pairs figures of two rounds.
+// The sampler's figures between two reads of a fake /proc, and its rounds on a
+// fake clock: no two published rounds share a time text, so the collector never
+// pairs figures of two rounds.
 #include "sampler.h"
 
 #include <gtest/gtest.h>
 #include <math.h>
 #include <time.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,80 @@ TEST(SamplerRounds, EveryDeliveredPairComesFromOneRound) {
     ASSERT_EQ(5u, published.size());
     EXPECT_FLOAT_EQ(15.0f, published[2].sysCpu);
     EXPECT_FLOAT_EQ(5.0f, published[2].procCpu);
+}
+
+// /proc of process 42 as text; a missing file cannot be read.
+struct FakeProc : SamplerEnv {
+    std::map<std::string, std::string> files;
+    int64_t nowMs = 0;
+    bool ReadFile(const std::string& path, std::string* text) override {
+        auto it = files.find(path);
+        if (it == files.end()) return false;
+        *text = it->second;
+        return true;
+    }
+    int64_t MonotonicMs() override { return nowMs; }
+    void LocalNow(struct tm* now) override {
+        *now = tm{};
+        now->tm_year = 121, now->tm_mon = 2, now->tm_mday = 4, now->tm_hour = 10;
+    }
+};
+
+// One read: the first line of /proc/stat, the process's utime + stime as two
+// fields, its io file (null: unreadable) and the clock.
+struct ProcRead {
+    const char* stat;
+    uint64_t utime, stime;
+    const char* io;
+    int64_t ms;
+};
+
+void Load(FakeProc* proc, const ProcRead& read) {
+    proc->files["/proc/stat"] = std::string(read.stat) + "\ncpu0 1 2 3 4\n";
+    proc->files["/proc/42/stat"] = "42 (a) b) S 1 1 1 0 -1 4194304 5 0 0 0 " +
+                                   std::to_string(read.utime) + " " + std::to_string(read.stime) +
+                                   " 0 0 20 0 1\n";
+    if (read.io != nullptr) {
+        proc->files["/proc/42/io"] = read.io;
+    } else {
+        proc->files.erase("/proc/42/io");
+    }
+    proc->nowMs = read.ms;
+}
+
+// busy = total - idle - iowait (guest time is inside user), the process's share
+// = 100 x its ticks / total ticks, io speeds per second; backwards counts 0.
+TEST(Sampler, FiguresBetweenTwoReads) {
+    const char* io1 = "rchar: 9\nread_bytes: 1000\nwrite_bytes: 0\n";
+    const char* io2 = "rchar: 1\nread_bytes: 3000\nwrite_bytes: 500\n";
+    const char *stat1 = "cpu  100 0 100 700 100 0 0 0 50 0",
+               *stat2 = "cpu  200 0 200 1300 300 0 0 0 90 0";
+    // clang-format off
+    const struct { const char* name; ProcRead before, after; float sys, proc; int32_t ior, iow; } cases[] = {
+        {"figures", {stat1, 10, 5, io1, 1000}, {stat2, 60, 55, io2, 1500}, 20, 10, 4000, 1000},
+        {"io unreadable before", {stat1, 10, 5, nullptr, 1000}, {stat2, 10, 5, io2, 1500}, 20, 0, 0, 0},
+        {"io unreadable after", {stat1, 10, 5, io1, 1000}, {stat2, 10, 5, nullptr, 1500}, 20, 0, 0, 0},
+        {"backwards", {stat2, 60, 55, io2, 1000}, {stat1, 10, 5, io1, 1500}, 0, 0, 0, 0},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeProc proc;
+        CSampler sampler(42, &proc);
+        std::string system, process;
+        Load(&proc, c.before);
+        EXPECT_FALSE(sampler.Sample(&system, &process));  // the baseline
+        EXPECT_TRUE(system.empty() && process.empty());
+        Load(&proc, c.after);
+        ASSERT_TRUE(sampler.Sample(&system, &process));
+        EXPECT_FLOAT_EQ(c.sys, sampler.Figures().sysCpu);
+        EXPECT_FLOAT_EQ(c.proc, sampler.Figures().procCpu);
+        EXPECT_EQ(c.ior, sampler.Figures().iorspeed);
+        EXPECT_EQ(c.iow, sampler.Figures().iowspeed);
+        EXPECT_NE(std::string::npos, process.find("2021/3/4 10:0:0")) << process;
+        proc.files.erase("/proc/42/stat");  // the process ended
+        EXPECT_FALSE(sampler.Sample(&system, &process));
+    }
 }
 
 }  // namespace

@@ -98,11 +98,11 @@ TEST_F(AutoconfTest, DefaultsAreTheConstructorValues) {
     EXPECT_TRUE(got.groups.empty());
 }
 
-constexpr const char* kAbsent = nullptr;
 constexpr const char* kOverflow = "99999999999";
 
 // One row per key, in reading order: texts and the value each stores. "profile" is
-// [td_cpu], chosen by td_switch = 1; kAbsent leaves the seeded or the absent value.
+// [td_cpu], chosen by td_switch = 1. Every row also checks that the other keys,
+// absent, leave their fields seeded, or set the switches' absent values.
 struct KeyRow {
     const char* section;
     const char* key;
@@ -111,27 +111,27 @@ struct KeyRow {
 
 // clang-format off
 const KeyRow kKeyTable[] = {
-    {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}, {kAbsent, 0}}},
+    {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
     {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB},
         {"10240", 10240 * kMiB}, {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0},
-        {"12abc", 12 * kMiB}, {kOverflow, 10240 * kMiB}, {kAbsent, 44}}},
-    {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}, {kAbsent, 22}}},
-    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}, {kAbsent, 0}}},
-    {"env", "virtual_evn", {{"1", 1}, {"0", 0}, {kAbsent, 0}}},
-    {"env", "xp_switch", {{"0", 0}, {"7", 1}, {kAbsent, 1}}},
-    {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}, {kAbsent, 1}}},
-    {"env", "cpu_clock_speed", {{"20000", 10000}, {"9999", 9999}, {kAbsent, 1234}}},
-    {"env", "cpu_cnt", {{"1000", 256}, {"255", 255}, {kAbsent, 7}}},
-    {"env", "sys_mem", {{"0", 2}, {"2", 2}, {"3", 3}, {"256", 256}, {"300", 256}, {kAbsent, 9.5}}},
-    {"profile", "sys_max", {{"150", 100}, {"-5", 100}, {"99", 99}, {"0", 0}, {kAbsent, 12.5}}},
-    {"profile", "proc_min", {{"5", 5}, {"101", 100}, {kAbsent, 2.5}}},
-    {"profile", "proc_default", {{"50", 50}, {"-1", 100}, {kAbsent, 42.5}}},
-    {"profile", "collect_gap", {{"0", 1}, {"2", 2}, {"600", 600}, {"601", 600}, {kAbsent, 33}}},
-    {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"601", 600}, {kAbsent, 44}}},
-    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}, {kAbsent, 55.5}}},
-    {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}, {kAbsent, 0}}},
+        {"12abc", 12 * kMiB}, {kOverflow, 10240 * kMiB}}},
+    {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}}},
+    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}},
+    {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
+    {"env", "xp_switch", {{"0", 0}, {"7", 1}}},
+    {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}}},
+    {"env", "cpu_clock_speed", {{"20000", 10000}, {"9999", 9999}}},
+    {"env", "cpu_cnt", {{"1000", 256}, {"255", 255}}},
+    {"env", "sys_mem", {{"0", 2}, {"2", 2}, {"3", 3}, {"256", 256}, {"300", 256}}},
+    {"profile", "sys_max", {{"150", 100}, {"-5", 100}, {"99", 99}, {"0", 0}}},
+    {"profile", "proc_min", {{"5", 5}, {"101", 100}}},
+    {"profile", "proc_default", {{"50", 50}, {"-1", 100}}},
+    {"profile", "collect_gap", {{"0", 1}, {"2", 2}, {"600", 600}, {"601", 600}}},
+    {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"601", 600}}},
+    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}},
+    {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
     {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000},
-        {"5000", 3600000}, {kAbsent, 7000}}},
+        {"5000", 3600000}}},
 };
 // clang-format on
 
@@ -144,11 +144,11 @@ TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
     for (const KeyRow& row : kKeyTable) {
         const std::string section = row.section;
         for (const auto& [text, value] : row.cases) {
-            SCOPED_TRACE(section + "/" + row.key + " = " + (text ? text : "<absent>"));
+            SCOPED_TRACE(section + "/" + row.key + " = " + text);
             std::string ini = "[" + section + "]\n";
             if (section == "adapt_io") ini = "[type]\nscenes_type = 1\n" + others + ini;
             if (section == "profile") ini = "[env]\ntd_switch = 1\n[td_cpu]\n";
-            ini += text ? std::string(row.key) + " = " + text + "\n" : "unrelated = 1\n";
+            ini += std::string(row.key) + " = " + text + "\n";
             conf = Seeded();
             ASSERT_EQ(Load(ini), KVO_OK);
             Fields want = Flatten(Seeded());
@@ -182,7 +182,7 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
         {"virtual_evn on a virtual machine", 16, fast, big, 1, "virtual_evn = 1\n", "td_cpu"},
         {"virtual_evn on real hardware", 16, fast, big, 0, "virtual_evn = 1\n", "adapt_cpu"},
         {"virtual machine without virtual_evn", 16, fast, big, 1, "", "adapt_cpu"},
-        {"processors at the threshold", 2, fast, big, 0, "", "td_cpu"},
+        {"processors at the threshold, clock above", 2, CpuInfo("10001"), big, 0, "", "td_cpu"},
         {"summed clock at the threshold", 4, CpuInfo("5000.999"), big, 0, "", "td_cpu"},
         {"cpu MHz of 0 goes on, any case matches", 16, "cpu MHz : 0.000\nCPU mhz : 1000\ncpu MHz : 3000\n", big, 0, "", "td_cpu"},
         {"no cpu MHz line skips the clock rule", 4, "processor\t: 0\n", MemInfo(8), 0, "", "adapt_cpu"},

@@ -135,6 +135,7 @@ TEST_F(ControllerTest, SamplesThroughTheCommLibraryMoveTheMonitoredShare) {
         for (int i = 10; i < 18; ++i) SendSample(i, 10, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         EXPECT_TRUE(m_ctrl.Adds().empty());
+        EXPECT_FLOAT_EQ(c.GetCurrentCpuLimit(), 5.0f);
         c.UnInitialize();
     });
 }

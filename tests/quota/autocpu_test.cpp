@@ -8,6 +8,7 @@
 
 #include "platform/kvo_word.h"
 #include "support/fake_cpu_ctrl.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -87,6 +88,29 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
     }
 }
 
+// Each rule logs the figures it decides on, and each push the bounded limit.
+TEST(AutoCpuRules, DecisionsAndPushesLogTheirFiguresAtDebugLevel) {
+    const std::string sub =
+        "current system avg cpu 40.00,  proc avg cpu 15.00, last proc limit 30.00, cur proc limit "
+        "5.00";
+    const std::pair<float (CAutoCpu::*)(_CpuFactor*), std::string> cases[] = {
+        {&CAutoCpu::CalcCpuBySub, sub},
+        {&CAutoCpu::CalcCpuQuota, "current system avg cpu 40.00"},
+        {&CAutoCpu::CalcCpuEqual, "current system avg cpu 40.00"},
+    };
+    for (const auto& [calc, line] : cases) {
+        Rig rig(30, 7, 1);
+        rig.quota.SetCurrentCpuLimit(40);
+        _CpuFactor baseline{1, 1}, decision{40, 15};
+        LogCapture log;
+        (rig.quota.*calc)(&baseline);
+        (rig.quota.*calc)(&decision);
+        rig.quota.SetCurrentCpuLimit(50);
+        EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
+                  (std::vector<std::string>{line, "current set cpu 30.00"}));
+    }
+}
+
 TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) {
     // Shares outside 0.1 to 100 become 50; the bottom is tested before rounding to
     // float, the top after it.
@@ -95,7 +119,7 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
         float ceiling, minimum, limit, bounded, share;
     } cases[] = {
         {1, 1, 30, 5, 80, 30, 30},          {1, 1, 30, 5, 2, 5, 5},
-        {1, 1, 30, 40, 20, 40, 40},         {4, 3, 1000, 0.5f, 30, 30, 40},
+        {1, 1, 30, 40, 80, 40, 40},         {4, 3, 1000, 0.5f, 30, 30, 40},
         {8, 1, 1000, 0.5f, 30, 30, 50},     {1, 60, 1000, 0.5f, 5, 5, 50},
         {4, 2, 1000, 0.5f, 50, 50, 100},    {1, 10, 1000, 0.5f, 1, 1, 0.1f},
         {1, 7, 1000, 0.5f, 0.7f, 0.7f, 50}, {3, 5, 1000, 0.5f, 500.0f / 3, 500.0f / 3, 100},

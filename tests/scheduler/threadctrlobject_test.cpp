@@ -96,6 +96,8 @@ TEST_F(ThreadCtrlObjectTest, FirstSampleMovesUsageRatioAndSleep) {
         // limit, thread ticks per 100, usage, ratio and sleep after the first sample.
         // w = 0.175 (risen to the limit); D = 1.75: alpha 0.025, angle 1 degree.
         {50, 60, 0.825f * 50 + 0.175f * 60, 0.4993713f, 126},
+        // D = 2.275: alpha 0.125, R pulled four times, angle 2 degrees (k = 0).
+        {50, 63, 0.825f * 50 + 0.175f * 63, 0.4934204f, 127},
         // D = 14: alpha 0.25, angle 24 degrees, k = 8, R below the band.
         {20, 100, 0.825f * 20 + 0.175f * 100, 0.1772885f, 206},
     };
@@ -176,6 +178,17 @@ TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButResetsUsage) {
     Tick();         // first tick of the next second: no measurement
     Tick(100, 60);  // slot 0 = 60, mean with slot 1: 70; risen across 40: w = 0.175
     EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 0.825f * 40 + 0.175f * 70);
+}
+
+// After a change the next sample goes to the first slot, the other still empty.
+TEST_F(ThreadCtrlObjectTest, AdjustRestartsTheHistoryAtItsFirstSlot) {
+    Start(50);
+    Tick();
+    Tick(100, 50);
+    Tick(100, 20);  // slot 0 = 20
+    ASSERT_TRUE(object->AdjustCpuRatio(40));
+    Tick(100, 80);  // slot 0 = 80, the mean; risen across 40: w = 0.175
+    EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 0.825f * 40 + 0.175f * 80);
 }
 
 TEST_F(ThreadCtrlObjectTest, ReleaseInTheHandlerLeavesTheLastOneToTheDrain) {

@@ -26,8 +26,6 @@ public:
     // The node disappears; a descriptor still open on it reads ENODEV.
     void Unplug(int slot);
     void Queue(int slot, const std::vector<input_event>& events);
-    // Makes the next Poll fail with error (once).
-    void FailNextPoll(int error) { m_pollErrno = error; }
     // Descriptors are numbered from here (to test numbers beyond FD_SETSIZE).
     void SetFirstFd(int fd) { m_nextFd = fd; }
 
@@ -58,7 +56,6 @@ private:
     std::map<int, std::vector<input_event>> m_queued;  // by slot, for the next open
     std::set<int> m_open;
     int m_nextFd = 40;
-    int m_pollErrno = 0;
     int m_stats = 0;
     int m_polls = 0;
     int m_badCalls = 0;
