@@ -62,8 +62,8 @@ public:
         sigaction(SIGUSR1, &action, nullptr);
     }
 
-    void BlockSigusr1(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
-    void RestoreSignalMask(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
+    void HoldSleep(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
+    void ResumeSleep(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
 };
 
 }  // namespace

@@ -50,8 +50,8 @@ public:
     void SleepMs(int64_t ms) override;
     bool InstallSigusr1(void (*handler)(int)) override;
     void IgnoreSigusr1() override {}
-    void BlockSigusr1(sigset_t* previous) override { sigemptyset(previous); }
-    void RestoreSignalMask(const sigset_t*) override {}
+    void HoldSleep(sigset_t* previous) override { sigemptyset(previous); }
+    void ResumeSleep(const sigset_t*) override {}
 
 private:
     std::mutex m_lock;
@@ -79,10 +79,8 @@ public:
     void SleepMs(int64_t ms) override;
     bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
     void IgnoreSigusr1() override { Real()->IgnoreSigusr1(); }
-    void BlockSigusr1(sigset_t* previous) override { Real()->BlockSigusr1(previous); }
-    void RestoreSignalMask(const sigset_t* previous) override {
-        Real()->RestoreSignalMask(previous);
-    }
+    void HoldSleep(sigset_t* previous) override { Real()->HoldSleep(previous); }
+    void ResumeSleep(const sigset_t* previous) override { Real()->ResumeSleep(previous); }
 
 private:
     static SchedEnv* Real() { return SchedEnv::Default(); }
