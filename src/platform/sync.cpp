@@ -81,6 +81,20 @@ int NewLock(void** handle, Init init) {
     return 0;
 }
 
+// op on the pthread lock behind handle; a null handle is ignored.
+template <class T>
+void OnLock(void* handle, int (*op)(T*)) {
+    if (handle != nullptr) op(static_cast<T*>(handle));
+}
+
+template <class T>
+void DeleteLock(void* handle, int (*destroy)(T*)) {
+    if (handle == nullptr) return;
+    auto* lock = static_cast<T*>(handle);
+    destroy(lock);
+    delete lock;
+}
+
 // Holds a Waitable's mutex for one scope.
 class WaitableHold {
 public:
@@ -115,20 +129,11 @@ extern "C" int kvo_mutex_init(kvo_mutex_t* mutex) {
         mutex, [](pthread_mutex_t* m) { return pthread_mutex_init(m, nullptr); });
 }
 
-extern "C" void kvo_mutex_lock(kvo_mutex_t mutex) {
-    if (mutex != nullptr) pthread_mutex_lock(static_cast<pthread_mutex_t*>(mutex));
-}
+extern "C" void kvo_mutex_lock(kvo_mutex_t mutex) { OnLock(mutex, pthread_mutex_lock); }
 
-extern "C" void kvo_mutex_unlock(kvo_mutex_t mutex) {
-    if (mutex != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(mutex));
-}
+extern "C" void kvo_mutex_unlock(kvo_mutex_t mutex) { OnLock(mutex, pthread_mutex_unlock); }
 
-extern "C" void kvo_mutex_destroy(kvo_mutex_t mutex) {
-    if (mutex == nullptr) return;
-    auto* m = static_cast<pthread_mutex_t*>(mutex);
-    pthread_mutex_destroy(m);
-    delete m;
-}
+extern "C" void kvo_mutex_destroy(kvo_mutex_t mutex) { DeleteLock(mutex, pthread_mutex_destroy); }
 
 // ---- Read-write lock -----------------------------------------------------------
 
@@ -146,11 +151,11 @@ extern "C" int kvo_rwlock_init(kvo_rwlock_t* lock) {
 }
 
 extern "C" void kvo_rwlock_shared_acquire(kvo_rwlock_t lock) {
-    if (lock != nullptr) pthread_rwlock_rdlock(static_cast<pthread_rwlock_t*>(lock));
+    OnLock(lock, pthread_rwlock_rdlock);
 }
 
 extern "C" void kvo_rwlock_shared_release(kvo_rwlock_t lock) {
-    if (lock != nullptr) pthread_rwlock_unlock(static_cast<pthread_rwlock_t*>(lock));
+    OnLock(lock, pthread_rwlock_unlock);
 }
 
 // Never waits and never allocates: safe to call from a signal handler.
@@ -160,19 +165,14 @@ extern "C" int kvo_rwlock_shared_try_acquire(kvo_rwlock_t lock) {
 }
 
 extern "C" void kvo_rwlock_exclusive_acquire(kvo_rwlock_t lock) {
-    if (lock != nullptr) pthread_rwlock_wrlock(static_cast<pthread_rwlock_t*>(lock));
+    OnLock(lock, pthread_rwlock_wrlock);
 }
 
 extern "C" void kvo_rwlock_exclusive_release(kvo_rwlock_t lock) {
-    if (lock != nullptr) pthread_rwlock_unlock(static_cast<pthread_rwlock_t*>(lock));
+    OnLock(lock, pthread_rwlock_unlock);
 }
 
-extern "C" void kvo_rwlock_destroy(kvo_rwlock_t lock) {
-    if (lock == nullptr) return;
-    auto* rw = static_cast<pthread_rwlock_t*>(lock);
-    pthread_rwlock_destroy(rw);
-    delete rw;
-}
+extern "C" void kvo_rwlock_destroy(kvo_rwlock_t lock) { DeleteLock(lock, pthread_rwlock_destroy); }
 
 // ---- Event ---------------------------------------------------------------------
 
