@@ -81,10 +81,11 @@ CpuSchedule::~CpuSchedule() {
     // last Release lands on m_dead, so wait it out before draining.
     WaitUntilZero(&g_handlersInside, m_env, kHandlerWaitMs);
     m_dead.Drain();
-    // Our handler's code may be unloaded next: leave SIGUSR1 ignored rather than
-    // pointing at it, unless another scheduler has taken the signal over.
+    // Our handler's code may be unloaded next: give SIGUSR1 back what the host
+    // had before us (the disposition survives exec), unless another scheduler
+    // has taken the signal over or the host has installed its own since.
     if (m_handlerInstalled && __atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == nullptr) {
-        m_env->IgnoreSigusr1();
+        m_env->RestoreSigusr1(SignalHandler);
     }
 }
 

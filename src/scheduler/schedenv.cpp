@@ -12,6 +12,7 @@
 
 #include "platform/kvo_base.h"
 #include "platform/kvo_static.h"
+#include "platform/mutexlock.h"
 
 namespace {
 
@@ -51,19 +52,45 @@ public:
         action.sa_handler = handler;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;  // as glibc's signal(): stays installed, calls resume
-        return sigaction(SIGUSR1, &action, nullptr) == 0;
+        struct sigaction before;
+        KvoMutexLock hold(&m_lock);
+        if (sigaction(SIGUSR1, &action, &before) != 0) return false;
+        if (!IsHandler(before, handler)) m_before = before;  // a restart keeps the host's
+        return true;
     }
 
-    void IgnoreSigusr1() override {
-        struct sigaction action;
-        memset(&action, 0, sizeof(action));
-        action.sa_handler = SIG_IGN;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGUSR1, &action, nullptr);
+    void RestoreSigusr1(void (*handler)(int)) override {
+        KvoMutexLock hold(&m_lock);
+        struct sigaction current;
+        if (sigaction(SIGUSR1, nullptr, &current) != 0 || !IsHandler(current, handler)) return;
+        // Ignoring first discards a signal of ours still pending in a thread that
+        // blocks it, so none reaches the restored disposition (the default ends
+        // the process).
+        struct sigaction ignore;
+        memset(&ignore, 0, sizeof(ignore));
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGUSR1, &ignore, nullptr);
+        sigaction(SIGUSR1, &m_before, nullptr);
     }
-
     void HoldSleep(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
     void ResumeSleep(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
+
+private:
+    static bool IsHandler(const struct sigaction& action, void (*handler)(int)) {
+        return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == handler;
+    }
+
+    KvoMutex m_lock;  // the disposition is process-wide; so is this record of it
+    struct sigaction m_before GUARDED_BY(m_lock) = DefaultAction();
+
+    static struct sigaction DefaultAction() {
+        struct sigaction action;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        return action;
+    }
 };
 
 }  // namespace

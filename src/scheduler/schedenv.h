@@ -26,10 +26,13 @@ public:
     virtual void SleepMs(int64_t ms) = 0;
 
     // Installs handler for SIGUSR1, kept for every delivery, with interrupted
-    // system calls restarted. False with errno set on failure.
+    // system calls restarted; remembers the disposition it replaces unless that
+    // was handler itself. False with errno set on failure.
     virtual bool InstallSigusr1(void (*handler)(int)) = 0;
-    // Leaves SIGUSR1 ignored: the handler's code is about to go away.
-    virtual void IgnoreSigusr1() = 0;
+    // The handler's code is about to go away: while handler is still installed,
+    // gives SIGUSR1 back the disposition remembered by InstallSigusr1; a
+    // disposition someone installed since is left alone.
+    virtual void RestoreSigusr1(void (*handler)(int)) = 0;
     // HoldSleep and ResumeSleep (SleepHold) block SIGUSR1 in the calling thread
     // and restore its mask.
 

@@ -49,7 +49,7 @@ public:
     unsigned int CpuCount() override { return cpus; }
     void SleepMs(int64_t ms) override;
     bool InstallSigusr1(void (*handler)(int)) override;
-    void IgnoreSigusr1() override {}
+    void RestoreSigusr1(void (*)(int)) override {}
     void HoldSleep(sigset_t* previous) override { sigemptyset(previous); }
     void ResumeSleep(const sigset_t*) override {}
 
@@ -78,7 +78,7 @@ public:
     unsigned int CpuCount() override { return Real()->CpuCount(); }
     void SleepMs(int64_t ms) override;
     bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
-    void IgnoreSigusr1() override { Real()->IgnoreSigusr1(); }
+    void RestoreSigusr1(void (*handler)(int)) override { Real()->RestoreSigusr1(handler); }
     void HoldSleep(sigset_t* previous) override { Real()->HoldSleep(previous); }
     void ResumeSleep(const sigset_t* previous) override { Real()->ResumeSleep(previous); }
 
