@@ -26,6 +26,11 @@ void CVuriZeda::Construct() {
     m_procId = 0;
     m_hooks.ready_timeout_ms = kReadyTimeoutMs;
     m_hooks.skip_ready = 0;
+    m_userStatus = -1;
+    m_haveSample = 0;
+    m_lastSysCpu = 0;
+    m_lastProcCpu = 0;
+    m_lastSampleTime = 0;
     kvo_atomic32_set(&m_initState, 0);
     kvo_atomic32_set(&m_enableIO, 0);
     kvo_atomic32_set(&m_enableCpu, 0);
@@ -36,6 +41,7 @@ void CVuriZeda::Construct() {
 // are about to be destroyed: tear them down first. After an uninit this is a no-op.
 CVuriZeda::~CVuriZeda() {
     if (kvo_atomic32_get(&m_initState) != 0 || m_monitorThread != 0) UnInitialize();
+    StatusClearControllerSource(this);
 }
 
 CVuriZeda* CVuriZeda::GetInstance() {
@@ -80,6 +86,7 @@ uint32_t CVuriZeda::Initialize() {
         // The groups follow the file: rebuilt before the CPU configuration is bound.
         LoadCpuGroups(&m_autoConf, m_confPath);
     }
+    WordStore(m_userStatus, -1);  // the monitor thread announces afresh
     uint32_t r = StartUserMonitorThread();
     if (r != KVO_OK) {
         UnInitialize();
@@ -92,12 +99,14 @@ uint32_t CVuriZeda::Initialize() {
         return r;
     }
     kvo_atomic32_set(&m_initState, 1);
+    StatusSetControllerSource(StatusCb, this);
     return KVO_OK;
 }
 
 // Every step runs whatever scenes_type says: the IO scene starts the same monitor
 // thread and collector registration, and neither may outlive this object.
 void CVuriZeda::UnInitialize() {
+    StatusClearControllerSource(this);
     m_collector.UnRegCollectData();
     EnableCpu(0);
     StopUserMonitorThread();
@@ -233,6 +242,9 @@ void CVuriZeda::OnStatusChangeCb(_MSG_STATUS status, void* context) {
 // Groups first, then the ceiling; the values are read afresh so that a ceiling the
 // host set in the meantime is replaced at each change of activity.
 void CVuriZeda::OnStatusChangeImpl(_MSG_STATUS status) {
+    if (status == MSG_STATUS_USING || status == MSG_STATUS_NOT_USING) {
+        WordStore(m_userStatus, static_cast<int32_t>(status));
+    }
     if (status == MSG_STATUS_USING) {
         KVO_LOGI("current is using will set low");
         SetCurGroupCpuLimit(0);
@@ -253,6 +265,10 @@ void CVuriZeda::OnReciveDataCb(_SysInfo* sys, _ProcInfo* proc, void* context) {
 
 void CVuriZeda::OnReciveDataImpl(_SysInfo* sys, _ProcInfo* proc) {
     KVO_LOGD("sys cpu:%2.2f, proc cpu:%2.2f\r\n", (double)sys->cpu, (double)proc->cpu);
+    WordStore(m_lastSysCpu, sys->cpu);
+    WordStore(m_lastProcCpu, proc->cpu);
+    __atomic_store_n(&m_lastSampleTime, sys->time, __ATOMIC_RELAXED);
+    WordStore(m_haveSample, 1);
     if (GetEnableCpu() == 0) return;
     _CpuFactor factor;
     factor.sys_cpu = 0;
@@ -264,4 +280,20 @@ void CVuriZeda::OnReciveDataImpl(_SysInfo* sys, _ProcInfo* proc) {
 
 void CVuriZeda::OnDevMontorCb(unsigned int notice, void* context) {
     static_cast<CVuriZeda*>(context)->m_userBehavior.DevMonNotify(notice);
+}
+
+void CVuriZeda::StatusCb(_ControllerStatus* status, void* context) {
+    static_cast<CVuriZeda*>(context)->StatusImpl(status);
+}
+
+void CVuriZeda::StatusImpl(_ControllerStatus* status) {
+    status->running = GetInitState();
+    status->autoOn = GetEnableCpu() != 0;
+    status->limit = GetCurrentCpuLimit();
+    status->ceiling = GetCurrentAutoSysMaxCpu();
+    status->userPresent = WordLoad(m_userStatus);
+    status->haveSample = WordLoad(m_haveSample);
+    status->sysCpu = WordLoad(m_lastSysCpu);
+    status->procCpu = WordLoad(m_lastProcCpu);
+    status->sampleTime = __atomic_load_n(&m_lastSampleTime, __ATOMIC_RELAXED);
 }

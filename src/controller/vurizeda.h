@@ -11,6 +11,7 @@
 #include "config/autoconf.h"
 #include "platform/kvo_base.h"
 #include "quota/autocpu.h"
+#include "scheduler/statusport.h"
 
 // Test seam for the start-up handshake with the user-monitor thread; production
 // uses the defaults (10 s wait, ready event set as soon as the thread runs).
@@ -52,6 +53,9 @@ public:
     static void OnReciveDataCb(_SysInfo* sys, _ProcInfo* proc, void* context);
     void OnReciveDataImpl(_SysInfo* sys, _ProcInfo* proc);
     static void OnDevMontorCb(unsigned int notice, void* context);
+    // The figures of a status answer (on the schedule thread).
+    static void StatusCb(_ControllerStatus* status, void* context);
+    void StatusImpl(_ControllerStatus* status);
 
     _VuriZedaHooks* Hooks() { return &m_hooks; }
 
@@ -76,6 +80,13 @@ private:
     Devmon m_devmon;
     CCollector m_collector;
     _VuriZedaHooks m_hooks;
+    // Shown in status answers only; whole words, written by the monitor and the
+    // delivery thread. A sample's three words may mix two samples for one answer.
+    int32_t m_userStatus;  // the last _MSG_STATUS announced, -1 before any
+    int32_t m_haveSample;
+    float m_lastSysCpu;
+    float m_lastProcCpu;
+    alignas(8) int64_t m_lastSampleTime;  // 8-aligned: a 4-aligned i386 qword may tear
 
     void Construct();
     void ForgetThreadsInChild();

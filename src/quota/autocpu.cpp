@@ -254,6 +254,8 @@ float CAutoCpu::GetCurrentCpuLimit() { return WordLoad(m_curCpuLimit); }
 
 void CAutoCpu::SetCurrentAutoSysMaxCpu(float ceiling) { WordStore(m_autoSysMaxCpu, ceiling); }
 
+float CAutoCpu::GetCurrentAutoSysMaxCpu() { return WordLoad(m_autoSysMaxCpu); }
+
 // ---- Monitored threads ----------------------------------------------------
 
 void CAutoCpu::AddMonitorThread(unsigned int tid) {

@@ -52,6 +52,7 @@ public:
     void SetCurrentCpuLimit(float limit);
     float GetCurrentCpuLimit();
     void SetCurrentAutoSysMaxCpu(float ceiling);
+    float GetCurrentAutoSysMaxCpu();
 
     // Monitored threads share the process limit.
     void AddMonitorThread(unsigned int tid);

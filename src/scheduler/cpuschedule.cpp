@@ -47,7 +47,8 @@ constexpr int64_t kHandlerWaitMs = 5000;  // a handler sleeps one tick at most
 }  // namespace
 
 CpuSchedule* CpuSchedule::GetInstance() {
-    static CpuSchedule sIntance(SchedEnv::Default());
+    static CpuSchedule sIntance(SchedEnv::Default(), kTickMs, kIdleTickMs, ReadSchedMode(),
+                                StatusEnv::Default());
     // Once, after the singleton exists; glibc drops the handlers when the
     // library that registered them is unloaded.
     static const int sForkHandlers = (__atomic_store_n(&g_forkTarget, &sIntance, __ATOMIC_SEQ_CST),
@@ -56,17 +57,20 @@ CpuSchedule* CpuSchedule::GetInstance() {
     return &sIntance;
 }
 
-CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
+CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs, SchedMode mode,
+                         StatusEnv* statusEnv)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
+      m_mode(mode),
       m_initCount(0),
       m_semaphore(nullptr),
       m_event(nullptr),
       m_scheduleThread(),
       m_threadStarted(false),
       m_rwlock(false),
-      m_handlerInstalled(false) {}
+      m_handlerInstalled(false),
+      m_statusPort(statusEnv) {}
 
 CpuSchedule::~CpuSchedule() {
     CpuSchedule* self = this;
@@ -193,12 +197,17 @@ uint32_t CpuSchedule::OnSchedule(void* arg) {
 }
 
 void CpuSchedule::OnScheduleImpl() {
+    // Open before Initialize returns, so a process is askable once it limits.
+    m_statusPort.Open();
     kvo_semaphore_post(m_semaphore, 1);
     int64_t timeout = m_tickMs;
     // Any result but a timeout (the stop event, or a failed wait) ends the thread.
     while (kvo_event_timedwait(m_event, timeout) == KVO_E_TIMEOUT) {
         timeout = SchedulePass() ? m_tickMs : m_idleTickMs;
+        // After the pass, holding no lock: the answer allocates.
+        m_statusPort.Poll(ModeName(), CollectStatusCb, this);
     }
+    m_statusPort.Close();
 }
 
 bool CpuSchedule::SchedulePass() {
@@ -220,6 +229,21 @@ bool CpuSchedule::SchedulePass() {
     RemoveNoted();
     m_dead.Drain();
     return any;
+}
+
+void CpuSchedule::CollectStatusCb(void* context, std::vector<_ThreadFigures>* rows) {
+    static_cast<CpuSchedule*>(context)->CollectStatusImpl(rows);
+}
+
+void CpuSchedule::CollectStatusImpl(std::vector<_ThreadFigures>* rows) {
+    // Shared, as in a pass; the figures' counters belong to this thread.
+    KvoReadLock hold(&m_rwlock);
+    rows->reserve(m_objects.size());
+    for (const auto& entry : m_objects) {
+        if (auto* figures = dynamic_cast<const IStatusFigures*>(entry.second)) {
+            rows->push_back(figures->Figures());
+        }
+    }
 }
 
 void CpuSchedule::RemoveNoted() {

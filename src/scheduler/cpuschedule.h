@@ -12,6 +12,8 @@
 #include "platform/mutexlock.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/schedenv.h"
+#include "scheduler/schedmode.h"
+#include "scheduler/statusport.h"
 
 class CpuSchedule {
 public:
@@ -20,13 +22,16 @@ public:
     static constexpr int64_t kTickMs = 250;
     static constexpr int64_t kIdleTickMs = 2500;
 
-    // The singleton: the real environment and the real tick.
+    // The singleton: the real environment, the real tick and this process's mode.
     static CpuSchedule* GetInstance();
 
-    // For tests and tools: another environment, and the pace of the schedule
-    // thread's waits (a long pace lets a test drive SchedulePass by hand). The
-    // step handed to each object is kTickMs whatever the pace.
-    explicit CpuSchedule(SchedEnv* env, int64_t tickMs = kTickMs, int64_t idleTickMs = kIdleTickMs);
+    // For tests and tools: another environment, the pace of the schedule
+    // thread's waits (a long pace lets a test drive SchedulePass by hand) and
+    // the mode of the control objects it makes. The step handed to each object
+    // is kTickMs whatever the pace.
+    // statusEnv: the status port's seam; null (tests' schedulers) opens no port.
+    explicit CpuSchedule(SchedEnv* env, int64_t tickMs = kTickMs, int64_t idleTickMs = kIdleTickMs,
+                         SchedMode mode = SCHED_MODE_DEFAULT, StatusEnv* statusEnv = nullptr);
     virtual ~CpuSchedule();
     CpuSchedule(const CpuSchedule&) = delete;
     CpuSchedule& operator=(const CpuSchedule&) = delete;
@@ -56,6 +61,12 @@ public:
     ICtrlObject* AcquireObject(CtrlObjectType type, unsigned int id);
     size_t ObjectCount();
     int InitCount();
+    // The scheduling rule in force, as the status answer names it.
+    const char* ModeName() const { return m_mode == SCHED_MODE_EXACT ? "exact" : "default"; }
+    // The status answer's rows, on the schedule thread (its counters are read).
+    static void CollectStatusCb(void* context, std::vector<_ThreadFigures>* rows);
+    void CollectStatusImpl(std::vector<_ThreadFigures>* rows);
+    bool StatusPortOpen() const { return m_statusPort.IsOpen(); }
     // The registry lock itself, so a test can hold it while a signal arrives.
     kvo_rwlock_t RegistryLockForTest() { return m_rwlock.Handle(); }
 
@@ -78,6 +89,7 @@ private:
     SchedEnv* const m_env;
     const int64_t m_tickMs;
     const int64_t m_idleTickMs;
+    const SchedMode m_mode;
 
     // Lock order: m_mutex, then m_rwlock. Callers' own locks come before both.
     KvoMutex m_mutex;  // Initialize/UnInitialize, and the lifetime of m_rwlock
@@ -94,4 +106,5 @@ private:
     std::vector<uint64_t> m_noted;  // keys seen terminated in a pass; schedule thread only
     CDeadList<ICtrlObject> m_dead;  // last references dropped in the handler
     bool m_handlerInstalled GUARDED_BY(m_mutex);
+    CStatusPort m_statusPort;  // opened, polled and closed by the schedule thread
 };

@@ -76,4 +76,5 @@ void CpuSchedule::StartOverInChild() {
     m_semaphore = nullptr;
     m_threadStarted = false;
     m_initCount = 0;
+    m_statusPort.ForgetInChild();
 }

@@ -24,6 +24,11 @@ public:
     virtual unsigned int CpuCount() = 0;
     // Sleeps ms milliseconds, resuming after interruptions. Async-signal-safe.
     virtual void SleepMs(int64_t ms) = 0;
+    // The monotonic clock in nanoseconds. Async-signal-safe.
+    virtual int64_t MonotonicNs() = 0;
+    // CPU time thread tid of this process has used, in nanoseconds; false when
+    // it cannot be read (the thread has ended or is not ours).
+    virtual bool ThreadCpuNs(uint32_t tid, int64_t* ns) = 0;
 
     // Installs handler for SIGUSR1, kept for every delivery, with interrupted
     // system calls restarted; remembers the disposition it replaces unless that

@@ -61,7 +61,13 @@ CThreadCtrlObject::CThreadCtrlObject(SchedEnv* env)
       m_lastTotalTime(0),
       m_elapsedMs(0),
       m_markMs(0),
-      m_terminated(false) {
+      m_terminated(false),
+      m_signalsSent(0),
+      m_signalsThisSecond(0),
+      m_signalsLastSecond(0),
+      m_secondThreadTicks(0),
+      m_secondTotalTicks(0),
+      m_lastSecondShare(-1) {
     m_cpuCount = static_cast<int>(m_env->CpuCount());
 }
 
@@ -124,7 +130,39 @@ void CThreadCtrlObject::RefreshTime(long long elapsedMs) {
     GetThreadCpu();
     CalcRatio(elapsedMs);
     NotifyThread();
-    if (m_elapsedMs - m_markMs >= kCycleMs) m_markMs = m_elapsedMs;
+    if (m_elapsedMs - m_markMs >= kCycleMs) {
+        m_markMs = m_elapsedMs;
+        CloseSecond();
+    }
+}
+
+// The three measurements of a one-second cycle span exactly the second since the
+// previous mark, so their sums give the share over that second.
+void CThreadCtrlObject::CloseSecond() {
+    if (m_secondTotalTicks > 0) {
+        const double share =
+            static_cast<double>(m_secondThreadTicks) / m_secondTotalTicks * 100.0 * m_cpuCount;
+        m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
+    } else {
+        m_lastSecondShare = -1;
+    }
+    m_signalsLastSecond = m_signalsThisSecond;
+    m_signalsThisSecond = 0;
+    m_secondThreadTicks = 0;
+    m_secondTotalTicks = 0;
+}
+
+_ThreadFigures CThreadCtrlObject::Figures() const {
+    _ThreadFigures f;
+    f.tid = static_cast<uint32_t>(m_tid);
+    f.target = m_thread;
+    f.limit = Limit();
+    f.share = m_lastSecondShare;
+    f.sleepMs = SleepMs();
+    f.signalsLastSecond = m_signalsLastSecond;
+    f.signalsSent = m_signalsSent;
+    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
+    return f;
 }
 
 float CThreadCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }
@@ -141,6 +179,10 @@ void CThreadCtrlObject::NotifyThread() {
     if (WordLoad(m_limit) >= 100.0f || SleepMs() <= 0) return;
     const int rc = m_env->SignalThread(m_thread, SIGUSR1);
     if (rc == ESRCH || rc == EINVAL) Detach();
+    if (rc == 0) {
+        ++m_signalsSent;
+        ++m_signalsThisSecond;
+    }
 }
 
 void CThreadCtrlObject::CalcRatio(long long tickMs) {
@@ -197,6 +239,10 @@ void CThreadCtrlObject::GetThreadCpu() {
     }
     const int64_t deltaThread = TickDelta(threadTime, m_lastThreadTime);
     m_lastThreadTime = threadTime;
+    if (deltaThread >= 0) {  // a vanished thread reads as 0: no share from that
+        m_secondThreadTicks += deltaThread;
+        m_secondTotalTicks += deltaTotal;
+    }
 
     float sample =
         static_cast<float>(static_cast<double>(deltaThread) / deltaTotal * 100.0 * m_cpuCount);

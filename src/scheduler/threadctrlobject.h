@@ -4,10 +4,11 @@
 
 #include <stdint.h>
 
+#include "scheduler/ctrlfigures.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/schedenv.h"
 
-class CThreadCtrlObject : public CLifeCycleImpl<ICtrlObject> {
+class CThreadCtrlObject : public CLifeCycleImpl<ICtrlObject>, public IStatusFigures {
 public:
     explicit CThreadCtrlObject(SchedEnv* env = SchedEnv::Default());
     ~CThreadCtrlObject() override;
@@ -30,6 +31,7 @@ public:
     float Ratio() const { return m_ratio; }
     float SampleCpu() const { return m_sampleCpu; }
     float Limit() const;
+    _ThreadFigures Figures() const override;
 
     // Weight of a new sample against the smoothed usage U, for limit L.
     static float SmoothingWeight(float usage, float limit, float sample);
@@ -37,6 +39,7 @@ public:
 private:
     static bool LimitInRange(float limit);
     float HistoryMean() const;
+    void CloseSecond();
 
     SchedEnv* const m_env;
     // The thread that called Attach, by kernel id: the target of SIGUSR1. A kernel
@@ -60,4 +63,12 @@ private:
     int64_t m_elapsedMs;
     int64_t m_markMs;
     bool m_terminated;
+
+    // Figures for the status answer; written and read on the schedule thread only.
+    uint64_t m_signalsSent;
+    uint32_t m_signalsThisSecond;
+    uint32_t m_signalsLastSecond;
+    int64_t m_secondThreadTicks;  // measured since the last one-second mark
+    int64_t m_secondTotalTicks;
+    float m_lastSecondShare;
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 
 #include "demo.h"
 
@@ -17,9 +18,14 @@ double CpuSeconds(clockid_t clock) {
 
 WorkerPool::WorkerPool(int count, bool (*setup)(void*), void (*teardown)(void*), void* context)
     : m_workers(static_cast<size_t>(count)) {
+    int number = 0;
     for (Worker& w : m_workers) {
         Worker* self = &w;
-        w.thread = std::thread([this, self, setup, teardown, context] {
+        ++number;
+        w.thread = std::thread([this, self, setup, teardown, context, number] {
+            // Named, so that kvo-top tells the workers apart.
+            const std::string name = "worker-" + std::to_string(number);
+            pthread_setname_np(pthread_self(), name.c_str());
             self->state = setup(context) ? 1 : -1;
             volatile unsigned long sink = 0;
             while (!m_stop.load(std::memory_order_relaxed)) {

@@ -22,6 +22,8 @@
 #include <random>
 #include <thread>
 
+#include "comm/kvo_protocol.h"
+#include "platform/runtime_dir.h"
 #include "stress_run.h"
 
 namespace stress {
@@ -30,7 +32,7 @@ namespace stress {
 
 bool Run::SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, bool system,
                      const char* time, float cpu) {
-    const char* kind = system ? kSystemKind : kProcessKind;
+    const char* kind = system ? kCommSystemId : kCommProcessId;
     char inner[256];
     if (system) {
         snprintf(inner, sizeof inner,
@@ -61,10 +63,12 @@ bool Run::SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length
 void Run::FeederMain(Slot* slot, uint32_t seed) {
     slot->tid.store(Gettid());
     std::mt19937 rng(seed);
+    // The receiver's socket in our private runtime directory, as the comm library binds it.
     sockaddr_un to{};
     to.sun_family = AF_UNIX;
-    const int pathLength = snprintf(to.sun_path + 1, sizeof(to.sun_path) - 1, "kvo_comm/%d/%s",
-                                    static_cast<int>(getpid()), kReceiver);
+    const int pathLength =
+        snprintf(to.sun_path, sizeof(to.sun_path), "%s/%d/%s", KvoRuntimeDirOf(geteuid()).c_str(),
+                 static_cast<int>(getpid()), kCommLibraryReceiver);
     const socklen_t length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + pathLength);
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -20,9 +20,6 @@
 namespace stress {
 
 constexpr int kAutoCpu = 2;  // the CPU bit of kvo_enable_vurizeda
-constexpr const char* kReceiver = "kvo_vurizeda:reciver";
-constexpr const char* kSystemKind = "29405D00-268C-4380-BB86-61CD57AED3E1";
-constexpr const char* kProcessKind = "85780327-DA34-469B-BFD0-6519CCF8CBB1";
 
 uint32_t Gettid();
 double NowSeconds(clockid_t clock);
