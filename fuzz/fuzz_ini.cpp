@@ -23,11 +23,10 @@ namespace {
 // A fixed machine: 4 processors at 2400 MHz with 8 GiB, not virtual.
 class FixedMachine : public ConfigEnv {
 public:
-    FILE* OpenProbe(const char* path) override {
-        const char* text = strcmp(path, "/proc/meminfo") == 0
-                               ? "MemTotal:        8388608 kB\nMemFree: 1 kB\n"
-                               : "processor\t: 0\ncpu MHz\t\t: 2400.000\n";
-        return fmemopen(const_cast<char*>(text), strlen(text), "r");
+    bool ReadProbe(const char* path, std::string* text) override {
+        *text = strcmp(path, "/proc/meminfo") == 0 ? "MemTotal:        8388608 kB\nMemFree: 1 kB\n"
+                                                   : "processor\t: 0\ncpu MHz\t\t: 2400.000\n";
+        return true;
     }
     unsigned int CpuCount() override { return 4; }
     int IsVirtualMachine() override { return 0; }

@@ -3,14 +3,11 @@
 #include "activity/devmon.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/kvo_base.h"
-#include "platform/kvo_static.h"
 
 namespace {
 
@@ -36,35 +33,7 @@ bool IsPointerEvent(const input_event& event) {
            event.type == EV_ABS;
 }
 
-class RealDevmonEnv : public DevmonEnv {
-public:
-    int Stat(const char* path, mode_t* mode) override {
-        // stat64: on 32-bit a large inode number must not fail the call.
-        struct stat64 info;
-        int result = ::stat64(path, &info);
-        if (result == 0) *mode = info.st_mode;
-        return result;
-    }
-    int OpenReadOnly(const char* path) override {
-        // Close-on-exec: a child the host starts must not inherit the input devices.
-        return ::open(path, O_RDONLY | O_CLOEXEC);
-    }
-    int Ioctl(int fd, unsigned long request, void* argument) override {
-        return ::ioctl(fd, request, argument);
-    }
-    int Close(int fd) override { return ::close(fd); }
-    int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
-        return ::poll(fds, count, timeout_ms);
-    }
-    ssize_t Read(int fd, void* buffer, size_t size) override { return ::read(fd, buffer, size); }
-};
-
 }  // namespace
-
-DevmonEnv* DevmonEnv::Default() {
-    // Never destroyed: a monitor may still use it while static objects are torn down.
-    return NeverDestroyed<RealDevmonEnv>();
-}
 
 Devmon::Devmon(DevmonEnv* env)
     : m_monitorType(0),
@@ -252,24 +221,18 @@ void Devmon::ReadDevice(int slot) {
 uint32_t Devmon::ParseEvent(DevEvent* tally, input_event* events, int count) {
     for (int i = 0; i < count; ++i) {
         const input_event& event = events[i];
-        if (IsKeyboardEvent(event)) {
-            if ((m_monitorType & MONITOR_KEYBOARD) == 0) {
-                KVO_LOGD("keyboard event not enabled.");
+        const bool keyboard = IsKeyboardEvent(event);
+        if (keyboard || IsPointerEvent(event)) {
+            const char* name = keyboard ? "keyboard" : "mouse";
+            if ((m_monitorType & (keyboard ? MONITOR_KEYBOARD : MONITOR_MOUSE)) == 0) {
+                KVO_LOGD("%s event not enabled.", name);
                 return KVO_E_FAIL;
             }
-            tally->kind = DEV_EVENT_KEYBOARD;
-            ++m_keyboardEvents;
+            tally->kind = keyboard ? DEV_EVENT_KEYBOARD : DEV_EVENT_POINTER;
+            int& seen = keyboard ? m_keyboardEvents : m_mouseEvents;
+            ++seen;
             ++tally->count;
-            KVO_LOGD("Input keyboard event total: %d, %d-th event\n", count, m_keyboardEvents);
-        } else if (IsPointerEvent(event)) {
-            if ((m_monitorType & MONITOR_MOUSE) == 0) {
-                KVO_LOGD("mouse event not enabled.");
-                return KVO_E_FAIL;
-            }
-            tally->kind = DEV_EVENT_POINTER;
-            ++m_mouseEvents;
-            ++tally->count;
-            KVO_LOGD("Input mouse event total: %d, %d-th event\n", count, m_mouseEvents);
+            KVO_LOGD("Input %s event total: %d, %d-th event\n", name, count, seen);
         }
         // Synchronisation, miscellaneous, LED and other types carry no user input.
     }

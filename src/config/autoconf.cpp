@@ -1,8 +1,7 @@
 // The configuration reader: kvo_vurizeda.ini and a probe of the machine fill the
-// controller's _Autoconf record; CPU groups and exclusion paths have readers of their own.
+// controller's _Autoconf record (groups and exclusion paths: autoconf_groups.cpp).
 #include "config/autoconf.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <inttypes.h>
 #include <math.h>
@@ -10,8 +9,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <string>
 
 #include "config/config_env.h"
+#include "config/ini_values.h"
 #include "platform/kvo_word.h"
 
 namespace {
@@ -20,51 +21,11 @@ constexpr const char* kMeminfoPath = "/proc/meminfo";
 constexpr const char* kCpuinfoPath = "/proc/cpuinfo";
 constexpr const char* kProfileAdapt = "adapt_cpu";
 constexpr const char* kProfileWeak = "td_cpu";
-constexpr const char* kGroupSection = "cpu_group";
-constexpr const char* kExclusionSection = "exclusions_path";
 
 constexpr uint64_t kBytesPerMiB = 1048576;
 constexpr uint64_t kDefaultMemKiB = 2097152;  // 2 GiB when /proc/meminfo says nothing
 constexpr double kKiBPerGiB = 1048576.0;
 constexpr size_t kProbeLineSize = 1024;
-constexpr size_t kPathSize = 4096;
-
-class RealConfigEnv final : public ConfigEnv {
-public:
-    FILE* OpenProbe(const char* path) override { return fopen(path, "r"); }
-    unsigned int CpuCount() override { return kvo_cpu_count(); }
-    int IsVirtualMachine() override { return kvo_is_virtual_evn(0); }
-};
-
-// strtoul base 10 as a 32-bit unsigned long reads it, on every target: leading
-// blanks and a sign are taken, a minus gives the two's complement, text without
-// digits gives 0 and overflow gives 4294967295.
-uint32_t ReadU32(const char* text) {
-    const char* p = text;
-    while (isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    uint64_t magnitude = 0;
-    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-        magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
-        if (magnitude > UINT32_MAX) return UINT32_MAX;
-    }
-    const uint32_t value = static_cast<uint32_t>(magnitude);
-    return negative ? 0u - value : value;
-}
-
-// strtol base 10 with the range of a 32-bit long, so both targets agree.
-int32_t ReadI32(const char* text) {
-    const long long value = strtoll(text, nullptr, 10);
-    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
-}
-
-bool ReadKey(kvo_ini_file_st* file, const char* section, const char* key, uint32_t* value) {
-    const char* text = kvo_ini_file_get(file, section, key);
-    if (text == nullptr) return false;
-    *value = ReadU32(text);
-    return true;
-}
 
 int32_t ReadSwitch(kvo_ini_file_st* file, const char* section, const char* key, int32_t absent) {
     uint32_t value = 0;
@@ -126,46 +87,52 @@ void ReadBehaviorKeys(kvo_ini_file_st* file, _UserBehaviorconf* behavior) {
                           &behavior->allow_time);
 }
 
+// Calls line(text) for each line of a probe as fgets into a buffer of
+// kProbeLineSize bytes would hand it over: a longer line comes in pieces.
+template <class Line>
+void ForEachProbeLine(const std::string& text, Line line) {
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t newline = text.find('\n', start);
+        size_t end = newline == std::string::npos ? text.size() : newline + 1;
+        end = std::min(end, start + kProbeLineSize - 1);
+        if (line(text.substr(start, end - start).c_str())) return;
+        start = end;
+    }
+}
+
 // Total memory in GiB from the first non-zero "MemTotal:" line; 2 GiB when unknown.
 double ProbeMemoryGiB(ConfigEnv* env) {
     uint64_t kib = kDefaultMemKiB;
-    FILE* file = env->OpenProbe(kMeminfoPath);
-    if (file == nullptr) {
+    std::string text;
+    if (!env->ReadProbe(kMeminfoPath, &text)) {
         KVO_LOGW("Cannot open %s:%s\n", kMeminfoPath, strerror(errno));
         return static_cast<double>(kib) / kKiBPerGiB;
     }
-    char line[kProbeLineSize] = {0};
-    while (fgets(line, sizeof line, file) != nullptr) {
-        if (strncmp(line, "MemTotal:", 9) == 0) {
-            sscanf(line + 9, "%" SCNu64, &kib);
-            if (kib != 0) break;
-        }
-        memset(line, 0, sizeof line);
-    }
-    fclose(file);
+    ForEachProbeLine(text, [&kib](const char* line) {
+        if (strncmp(line, "MemTotal:", 9) != 0) return false;
+        sscanf(line + 9, "%" SCNu64, &kib);
+        return kib != 0;
+    });
     return static_cast<double>(kib) / kKiBPerGiB;
 }
 
 // Clock of one processor in whole MHz from the first non-zero "cpu MHz" line; 0 when
 // there is none. *opened tells whether /proc/cpuinfo could be read at all.
 uint32_t ProbeClockMHz(ConfigEnv* env, bool* opened) {
-    FILE* file = env->OpenProbe(kCpuinfoPath);
-    *opened = file != nullptr;
-    if (file == nullptr) {
+    std::string text;
+    *opened = env->ReadProbe(kCpuinfoPath, &text);
+    if (!*opened) {
         KVO_LOGW("Cannot open %s:%s\n", kCpuinfoPath, strerror(errno));
         return 0;
     }
     uint32_t clock = 0;
-    char line[kProbeLineSize] = {0};
-    while (fgets(line, sizeof line, file) != nullptr) {
+    ForEachProbeLine(text, [&clock](const char* line) {
         const char* colon = strchr(line, ':');
-        if (kvo_strnicmp(line, "cpu MHz", 7) == 0 && colon != nullptr) {
-            clock = static_cast<uint32_t>(ReadI32(colon + 1));
-            if (clock != 0) break;
-        }
-        memset(line, 0, sizeof line);
-    }
-    fclose(file);
+        if (kvo_strnicmp(line, "cpu MHz", 7) != 0 || colon == nullptr) return false;
+        clock = static_cast<uint32_t>(ReadI32(colon + 1));
+        return clock != 0;
+    });
     return clock;
 }
 
@@ -209,17 +176,7 @@ void LoadCpuScene(kvo_ini_file_st* file, _Autoconf* conf, ConfigEnv* env) {
     ReadBehaviorKeys(file, &conf->behavior_conf);
 }
 
-float BoundGroupLimit(double limit) {
-    if (std::isnan(limit)) return 0.0f;  // a limit that is no number limits to nothing
-    return static_cast<float>(std::clamp(limit, 0.0, 100.0));
-}
-
 }  // namespace
-
-ConfigEnv* ConfigEnv::Default() {
-    static RealConfigEnv env;
-    return &env;
-}
 
 void AutoconfSetDefaults(_Autoconf* conf) {
     conf->io_conf =
@@ -254,81 +211,4 @@ uint32_t LoadAutoConfig(_Autoconf* conf, const char* path, ConfigEnv* env) {
     }
     kvo_ini_file_free(file);
     return KVO_OK;
-}
-
-uint32_t LoadCpuGroups(_Autoconf* conf, const char* path) {
-    if (conf == nullptr) return KVO_E_FAIL;
-    kvo_ini_file_st* file = kvo_ini_file_load(path);
-    if (file == nullptr) return KVO_E_FAIL;
-    conf->groups.clear();
-    kvo_ini_file_enum_section(file, kGroupSection, CpuGroupIniCb, conf);
-    kvo_ini_file_free(file);
-    return KVO_OK;
-}
-
-extern "C" int CpuGroupIniCb(const char* section, const char* key, const char* value,
-                             void* context) {
-    if (section == nullptr || key == nullptr || value == nullptr || context == nullptr) return 1;
-    const char* separator = strchr(value, ';');
-    const std::string using_text =
-        separator != nullptr ? std::string(value, static_cast<size_t>(separator - value)) : value;
-    const char* not_using_text = separator != nullptr ? separator + 1 : value;
-    _CpuGroupConf group;
-    group.name = key;
-    group.using_limit = BoundGroupLimit(strtod(using_text.c_str(), nullptr));
-    group.not_using_limit = BoundGroupLimit(strtod(not_using_text, nullptr));
-    static_cast<_Autoconf*>(context)->groups.push_back(std::move(group));
-    return 0;
-}
-
-void StrSplit(std::string text, char separator, std::vector<std::string>& pieces) {
-    size_t found = text.find(separator);
-    if (found == std::string::npos) return;
-    size_t start = 0;
-    while (found != std::string::npos) {
-        pieces.push_back(text.substr(start, found - start));
-        start = found + 1;
-        found = text.find(separator, start);
-    }
-    pieces.push_back(text.substr(start));
-}
-
-void ParsePath(std::vector<std::string>& fields, std::vector<std::string>& paths) {
-    const uint32_t kind = ReadU32(fields[0].c_str());
-    const uint32_t relative = ReadU32(fields[1].c_str());
-    if (kind == 1) return;
-    char program[kPathSize] = {0};
-    char path[kPathSize] = {0};
-    if (relative == 0) {
-        kvo_path_get_cur_proc_a(program, sizeof program);
-        kvo_path_remove_ext_a(program);
-        kvo_str_snprintf(path, sizeof path, "%s%s", program, fields[2].c_str());
-    } else {
-        kvo_str_strlcpy(path, fields[2].c_str(), sizeof path);
-    }
-    kvo_path_format_a(path);
-    paths.push_back(path);
-}
-
-uint32_t ReadExclusionPaths(kvo_ini_file_st* file, std::vector<std::string>& paths) {
-    if (file == nullptr) return KVO_E_FAIL;
-    uint32_t count = 0;
-    if (!ReadKey(file, kExclusionSection, "count", &count)) return KVO_E_FAIL;
-    count = std::min(count, kMaxExclusionEntries);
-    for (uint32_t index = 0; index < count; ++index) {
-        char key[16] = {0};
-        kvo_str_snprintf(key, sizeof key, "%u", index);
-        const char* value = kvo_ini_file_get(file, kExclusionSection, key);
-        if (value == nullptr) continue;
-        std::vector<std::string> fields;
-        StrSplit(value, ';', fields);
-        if (fields.size() == 3) ParsePath(fields, paths);
-    }
-    return KVO_OK;
-}
-
-extern "C" uint32_t LoadExclusionPath(kvo_ini_file_st* file) {
-    // Nothing in the library consumes exclusion paths yet; they live for this call only.
-    std::vector<std::string> paths;
-    return ReadExclusionPaths(file, paths);
 }

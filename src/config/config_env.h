@@ -3,19 +3,20 @@
 #pragma once
 
 #include <stdint.h>
-#include <stdio.h>
+
+#include <string>
 
 #include "config/autoconf.h"
 
 class ConfigEnv {
 public:
     virtual ~ConfigEnv() = default;
-    // fopen(path, "r"): null with errno set when the file cannot be opened.
-    virtual FILE* OpenProbe(const char* path) = 0;
+    // The whole text of a probe file: false with errno set when it cannot be read.
+    virtual bool ReadProbe(const char* path, std::string* text) = 0;
     virtual unsigned int CpuCount() = 0;
     // Non-zero inside a virtual machine.
     virtual int IsVirtualMachine() = 0;
-    // The real machine; lives as long as the process.
+    // The real machine; never destroyed.
     static ConfigEnv* Default();
 };
 

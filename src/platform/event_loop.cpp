@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/cl_ev.h"
+#include "platform/clock.h"
 #include "platform/kvo_base.h"
 
 struct TimerLoop;
@@ -34,14 +35,8 @@ namespace {
 
 thread_local TimerLoop t_loop;
 
-int64_t RealMonotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Shared by every thread's loop; swapped only by tests.
-int64_t (*g_clock)(void) = RealMonotonicMs;
+int64_t (*g_clock)(void) = MonotonicMs;
 
 int64_t NowMs() {
     int64_t (*clock)(void) = __atomic_load_n(&g_clock, __ATOMIC_ACQUIRE);
@@ -71,7 +66,7 @@ void Unlink(TimerLoop* loop, cl_timerplus* timer) {
 }  // namespace
 
 extern "C" void cl_ev_set_clock(int64_t (*now_ms)(void)) {
-    __atomic_store_n(&g_clock, now_ms != nullptr ? now_ms : RealMonotonicMs, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_clock, now_ms != nullptr ? now_ms : MonotonicMs, __ATOMIC_RELEASE);
 }
 
 extern "C" int cl_ev_create_isolated_thread(pthread_t* thread, int flags, cl_ev_thread_proc proc,

@@ -5,6 +5,7 @@
 #include <math.h>
 
 #include "platform/kvo_word.h"
+#include "platform/sleep_hold.h"
 
 namespace {
 
@@ -34,21 +35,6 @@ const _CpuConf& UnboundCpuConf() {
     }();
     return conf;
 }
-
-// Scope in which the thread holds a quota lock: a limited host thread put to
-// sleep there by the scheduler would stall every other caller (and the
-// collector's pushes) for most of a tick, so its sleep waits for the scope's end.
-class SleepHeldOff {
-public:
-    explicit SleepHeldOff(ICpuCtrl* ctrl) : m_ctrl(ctrl) { m_ctrl->HoldSleep(&m_previous); }
-    ~SleepHeldOff() { m_ctrl->ResumeSleep(&m_previous); }
-    SleepHeldOff(const SleepHeldOff&) = delete;
-    SleepHeldOff& operator=(const SleepHeldOff&) = delete;
-
-private:
-    ICpuCtrl* m_ctrl;
-    sigset_t m_previous;
-};
 
 }  // namespace
 

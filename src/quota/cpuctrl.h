@@ -4,7 +4,9 @@
 
 #include <signal.h>
 
-class ICpuCtrl {
+#include "platform/sleep_hold.h"
+
+class ICpuCtrl : public SleepHold {
 public:
     virtual ~ICpuCtrl() = default;
     virtual int Register() = 0;     // RegisterCpuCtrl: 1 ok, 0 failed
@@ -14,11 +16,8 @@ public:
     virtual void Del(unsigned int tid) = 0;  // DelCpuCtrlObject
     // Online processors (kvo_cpu_count); 0 when unknown.
     virtual unsigned int ProcessorCount() = 0;
-    // Holds the scheduler's sleep signal (SIGUSR1) off the calling thread, which
-    // is about to take a quota lock; *previous receives the mask to restore.
-    // ResumeSleep restores it, and a signal that came meanwhile is taken then.
-    virtual void HoldSleep(sigset_t* previous) = 0;
-    virtual void ResumeSleep(const sigset_t* previous) = 0;
+    // HoldSleep and ResumeSleep (SleepHold): the calling thread is about to take
+    // a quota lock, so the scheduler's sleep signal waits until it is done.
 
     // The production object: the scheduler's exported functions. Never destroyed,
     // so a singleton torn down at exit may still reach it.

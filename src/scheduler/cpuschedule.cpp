@@ -100,7 +100,7 @@ uint64_t CpuSchedule::MakeKey(unsigned int type, unsigned int id) {
 // ---- Start and stop -----------------------------------------------------------
 
 bool CpuSchedule::Initialize() {
-    Sigusr1BlockScope noSleepHere(m_env);
+    SleepHeldOff noSleepHere(m_env);
     bool ok = true;
     int err;
     {
@@ -154,7 +154,7 @@ bool CpuSchedule::StartSteps(int* err) {
 }
 
 void CpuSchedule::UnInitialize() {
-    Sigusr1BlockScope noSleepHere(m_env);
+    SleepHeldOff noSleepHere(m_env);
     KvoMutexLock hold(&m_mutex);
     if (m_initCount > 0) --m_initCount;
     if (m_initCount == 0) TearDownLocked();

@@ -38,7 +38,7 @@ void CpuSchedule::PrepareForkCb() NO_THREAD_SAFETY_ANALYSIS {
     CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
     if (self == nullptr) return;
     // The forking thread must not sleep in its handler holding the registry.
-    self->m_env->BlockSigusr1(&t_maskBeforeFork);
+    self->m_env->HoldSleep(&t_maskBeforeFork);
     // Lock order: m_mutex, then m_rwlock; the parent and child handlers undo it.
     self->m_mutex.Lock();
     if (self->m_rwlock.Alive()) self->m_rwlock.WriteLock();
@@ -49,7 +49,7 @@ void CpuSchedule::ParentForkCb() NO_THREAD_SAFETY_ANALYSIS {
     if (self == nullptr) return;
     if (self->m_rwlock.Alive()) self->m_rwlock.WriteUnlock();
     self->m_mutex.Unlock();
-    self->m_env->RestoreSignalMask(&t_maskBeforeFork);
+    self->m_env->ResumeSleep(&t_maskBeforeFork);
 }
 
 void CpuSchedule::ChildForkCb() NO_THREAD_SAFETY_ANALYSIS {
@@ -57,7 +57,7 @@ void CpuSchedule::ChildForkCb() NO_THREAD_SAFETY_ANALYSIS {
     if (self == nullptr) return;
     self->StartOverInChild();
     self->m_mutex.Unlock();
-    self->m_env->RestoreSignalMask(&t_maskBeforeFork);
+    self->m_env->ResumeSleep(&t_maskBeforeFork);
 }
 
 void CpuSchedule::StartOverInChild() {

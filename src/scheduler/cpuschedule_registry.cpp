@@ -8,7 +8,7 @@
 
 bool CpuSchedule::RegisterObject(CtrlObjectType type, unsigned int id, float percent) {
     if (type == 0 || type > 2) return false;
-    Sigusr1BlockScope noSleepHere(m_env);
+    SleepHeldOff noSleepHere(m_env);
     bool ok;
     int err;
     {
@@ -101,7 +101,7 @@ bool CpuSchedule::RemoveIfMapped(uint64_t key, ICtrlObject* object) {
 }
 
 void CpuSchedule::UnRegisterObject(CtrlObjectType type, unsigned int id) {
-    Sigusr1BlockScope noSleepHere(m_env);
+    SleepHeldOff noSleepHere(m_env);
     Registry::node_type node;  // freed after the locks are released
     {
         KvoMutexLock hold(&m_mutex);
@@ -117,13 +117,13 @@ void CpuSchedule::UnRegisterObject(CtrlObjectType type, unsigned int id) {
 }
 
 ICtrlObject* CpuSchedule::AcquireObject(CtrlObjectType type, unsigned int id) {
-    Sigusr1BlockScope noSleepHere(m_env);
+    SleepHeldOff noSleepHere(m_env);
     KvoMutexLock hold(&m_mutex);
     return m_rwlock.Alive() ? AcquireLocked(MakeKey(type, id)) : nullptr;
 }
 
 size_t CpuSchedule::ObjectCount() {
-    Sigusr1BlockScope noSleepHere(m_env);
+    SleepHeldOff noSleepHere(m_env);
     KvoMutexLock hold(&m_mutex);
     if (!m_rwlock.Alive()) return 0;
     KvoReadLock read(&m_rwlock);

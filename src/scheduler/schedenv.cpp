@@ -8,11 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <new>
 
 #include "platform/kvo_base.h"
 #include "platform/kvo_static.h"
+#include "platform/mutexlock.h"
 
 namespace {
 
@@ -74,14 +74,14 @@ public:
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;  // as glibc's signal(): stays installed, calls resume
         struct sigaction before;
-        std::lock_guard<std::mutex> hold(m_lock);
+        KvoMutexLock hold(&m_lock);
         if (sigaction(SIGUSR1, &action, &before) != 0) return false;
         if (!IsHandler(before, handler)) m_before = before;  // a restart keeps the host's
         return true;
     }
 
     void RestoreSigusr1(void (*handler)(int)) override {
-        std::lock_guard<std::mutex> hold(m_lock);
+        KvoMutexLock hold(&m_lock);
         struct sigaction current;
         if (sigaction(SIGUSR1, nullptr, &current) != 0 || !IsHandler(current, handler)) return;
         // Ignoring first discards a signal of ours still pending in a thread that
@@ -94,16 +94,16 @@ public:
         sigaction(SIGUSR1, &ignore, nullptr);
         sigaction(SIGUSR1, &m_before, nullptr);
     }
-    void BlockSigusr1(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
-    void RestoreSignalMask(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
+    void HoldSleep(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
+    void ResumeSleep(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
 
 private:
     static bool IsHandler(const struct sigaction& action, void (*handler)(int)) {
         return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == handler;
     }
 
-    std::mutex m_lock;  // the disposition is process-wide; so is this record of it
-    struct sigaction m_before = DefaultAction();
+    KvoMutex m_lock;  // the disposition is process-wide; so is this record of it
+    struct sigaction m_before GUARDED_BY(m_lock) = DefaultAction();
 
     static struct sigaction DefaultAction() {
         struct sigaction action;

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <stdint.h>
 
-class SchedEnv {
+#include "platform/sleep_hold.h"
+
+class SchedEnv : public SleepHold {
 public:
     virtual ~SchedEnv() = default;
 
@@ -36,23 +38,9 @@ public:
     // gives SIGUSR1 back the disposition remembered by InstallSigusr1; a
     // disposition someone installed since is left alone.
     virtual void RestoreSigusr1(void (*handler)(int)) = 0;
-    // Blocks SIGUSR1 in the calling thread; *previous receives the old mask.
-    virtual void BlockSigusr1(sigset_t* previous) = 0;
-    virtual void RestoreSignalMask(const sigset_t* previous) = 0;
+    // HoldSleep and ResumeSleep (SleepHold) block SIGUSR1 in the calling thread
+    // and restore its mask.
 
     // The real one; never destroyed.
     static SchedEnv* Default();
-};
-
-// Keeps SIGUSR1 blocked in the calling thread for one scope.
-class Sigusr1BlockScope {
-public:
-    explicit Sigusr1BlockScope(SchedEnv* env) : m_env(env) { m_env->BlockSigusr1(&m_previous); }
-    ~Sigusr1BlockScope() { m_env->RestoreSignalMask(&m_previous); }
-    Sigusr1BlockScope(const Sigusr1BlockScope&) = delete;
-    Sigusr1BlockScope& operator=(const Sigusr1BlockScope&) = delete;
-
-private:
-    SchedEnv* m_env;
-    sigset_t m_previous;
 };

@@ -23,11 +23,14 @@ const std::string kNoFile = "\x01";  // a probe that cannot be opened
 
 // A machine for the probes: /proc texts from memory; kNoFile fails with ENOENT.
 struct FakeEnv : ConfigEnv {
-    FILE* OpenProbe(const char* path) override {
-        std::string& text = probes[path];
-        if (text != kNoFile) return fmemopen(text.data(), text.size(), "r");
+    bool ReadProbe(const char* path, std::string* text) override {
+        const std::string& probe = probes[path];
+        if (probe != kNoFile) {
+            *text = probe;
+            return true;
+        }
         errno = ENOENT;
-        return nullptr;
+        return false;
     }
     unsigned int CpuCount() override { return cpus; }
     int IsVirtualMachine() override { return vm; }

@@ -1,6 +1,6 @@
 # Hosts built like a user's program: a C host against the public header and the
 # shared library, a host that loads and unloads the library, and the symbol check.
-add_executable(c_host ${dir}/c_host.c)
+add_executable(c_host ${CMAKE_CURRENT_LIST_DIR}/c_host.c)
 target_link_libraries(c_host PRIVATE kvo_vurizeda Threads::Threads)
 # Strict C99: the header's helpers must not lean on GNU extensions.
 set_target_properties(c_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
@@ -14,7 +14,7 @@ add_test(NAME controller_exit_while_limited
 set_tests_properties(controller_exit_while_limited PROPERTIES TIMEOUT 60
     ENVIRONMENT KVO_LOG_LEVEL=1 LABELS controller)
 
-add_executable(dlopen_host ${dir}/dlopen_host.c)
+add_executable(dlopen_host ${CMAKE_CURRENT_LIST_DIR}/dlopen_host.c)
 target_link_libraries(dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
 set_target_properties(dlopen_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_dependencies(dlopen_host kvo_vurizeda kvo_comm)
@@ -38,4 +38,4 @@ set(library_exports
 string(REPLACE ";" "," library_exports "${library_exports}")
 add_test(NAME controller_exports
     COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:kvo_vurizeda> -DWANT=${library_exports}
-        -P ${CMAKE_CURRENT_SOURCE_DIR}/support/check_exports.cmake)
+        -P ${CMAKE_CURRENT_LIST_DIR}/../support/check_exports.cmake)

@@ -2,9 +2,10 @@
 # be seen; kvo-stress drives the shared library as a host does. The runs load
 # the processors fully, so they run alone. The 60-second run is labelled
 # stress60: scripts/test.sh selects it for the sanitizer configurations only.
-target_sources(test_stress PRIVATE ${CMAKE_SOURCE_DIR}/tools/kvo-stress/stress_engine.cpp)
-target_include_directories(test_stress PRIVATE ${CMAKE_SOURCE_DIR}/tools/kvo-stress)
-add_dependencies(test_stress kvo_comm)
+if(TARGET test_stress)
+    target_link_libraries(test_stress PRIVATE kvo_stress_engine)
+    add_dependencies(test_stress kvo_comm)
+endif()
 
 add_test(NAME stress_short COMMAND kvo-stress --seconds 10 --threads 32)
 add_test(NAME stress_60s COMMAND kvo-stress --seconds 60 --threads 64)

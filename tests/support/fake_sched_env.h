@@ -56,8 +56,8 @@ public:
     bool ThreadCpuNs(uint32_t t, int64_t* ns) override;
     bool InstallSigusr1(void (*handler)(int)) override;
     void RestoreSigusr1(void (*)(int)) override {}
-    void BlockSigusr1(sigset_t* previous) override { sigemptyset(previous); }
-    void RestoreSignalMask(const sigset_t*) override {}
+    void HoldSleep(sigset_t* previous) override { sigemptyset(previous); }
+    void ResumeSleep(const sigset_t*) override {}
 
 private:
     std::mutex m_lock;
@@ -88,10 +88,8 @@ public:
     bool ThreadCpuNs(uint32_t t, int64_t* ns) override { return Real()->ThreadCpuNs(t, ns); }
     bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
     void RestoreSigusr1(void (*handler)(int)) override { Real()->RestoreSigusr1(handler); }
-    void BlockSigusr1(sigset_t* previous) override { Real()->BlockSigusr1(previous); }
-    void RestoreSignalMask(const sigset_t* previous) override {
-        Real()->RestoreSignalMask(previous);
-    }
+    void HoldSleep(sigset_t* previous) override { Real()->HoldSleep(previous); }
+    void ResumeSleep(const sigset_t* previous) override { Real()->ResumeSleep(previous); }
 
 private:
     static SchedEnv* Real() { return SchedEnv::Default(); }
