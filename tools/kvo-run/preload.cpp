@@ -14,12 +14,14 @@
 #include "kvo_vurizeda.h"
 #include "run_env.h"
 
-void ThreadsInit();
-void RegisterSelf();
-
 namespace {
 
-_RunSettings g_settings;
+// Made on first use: the start-up below may run before this file's static
+// initialisers, which would otherwise reset what it read.
+_RunSettings& Settings() {
+    static _RunSettings* settings = new _RunSettings();  // lives as long as the process
+    return *settings;
+}
 
 float EnvFloat(const char* name) {
     const char* text = getenv(name);
@@ -27,9 +29,10 @@ float EnvFloat(const char* name) {
 }
 
 void ReadSettings() {
-    g_settings.limit = EnvFloat(KVO_RUN_ENV_LIMIT);
-    g_settings.total = EnvFloat(KVO_RUN_ENV_TOTAL);
-    g_settings.verbose = getenv(KVO_RUN_ENV_VERBOSE) != nullptr;
+    _RunSettings& s = Settings();
+    s.limit = EnvFloat(KVO_RUN_ENV_LIMIT);
+    s.total = EnvFloat(KVO_RUN_ENV_TOTAL);
+    s.verbose = getenv(KVO_RUN_ENV_VERBOSE) != nullptr;
     if (const char* lines = getenv(KVO_RUN_ENV_THREADS)) {
         // NAME=P lines; the name is split at its last '=' so it may hold one.
         std::string all(lines);
@@ -40,21 +43,20 @@ void ReadSettings() {
             const std::string line = all.substr(start, end - start);
             const size_t eq = line.rfind('=');
             if (eq != std::string::npos && eq > 0) {
-                g_settings.names.emplace_back(line.substr(0, eq),
-                                              strtof(line.c_str() + eq + 1, nullptr));
+                s.names.emplace_back(line.substr(0, eq), strtof(line.c_str() + eq + 1, nullptr));
             }
             start = end + 1;
         }
     }
-    if (const char* conf = getenv(KVO_RUN_ENV_AUTO)) g_settings.autoConfig = conf;
-    if (!g_settings.autoConfig.empty()) {
-        g_settings.mode = RUN_MODE_AUTO;
-    } else if (g_settings.total > 0) {
-        g_settings.mode = RUN_MODE_TOTAL;
-    } else if (!g_settings.names.empty()) {
-        g_settings.mode = RUN_MODE_NAMES;
-    } else if (g_settings.limit > 0) {
-        g_settings.mode = RUN_MODE_FIXED;
+    if (const char* conf = getenv(KVO_RUN_ENV_AUTO)) s.autoConfig = conf;
+    if (!s.autoConfig.empty()) {
+        s.mode = RUN_MODE_AUTO;
+    } else if (s.total > 0) {
+        s.mode = RUN_MODE_TOTAL;
+    } else if (!s.names.empty()) {
+        s.mode = RUN_MODE_NAMES;
+    } else if (s.limit > 0) {
+        s.mode = RUN_MODE_FIXED;
     }
 }
 
@@ -86,6 +88,7 @@ void StripFromEnvironment() {
 }
 
 bool StartLibrary() {
+    const _RunSettings& s = Settings();
     // The library's own threads take no signal of the program's: they start
     // with every signal blocked (the pthread_create wrapper sees to it, and
     // this covers threads made before it is in place).
@@ -93,11 +96,10 @@ bool StartLibrary() {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     bool ok;
-    if (g_settings.mode == RUN_MODE_AUTO) {
-        ok = kvo_perfctrl_init(g_settings.autoConfig.c_str()) == 0;
+    if (s.mode == RUN_MODE_AUTO) {
+        ok = kvo_perfctrl_init(s.autoConfig.c_str()) == 0;
         kvo_enable_vurizeda(2, 1);
-        if (!ok)
-            RunSay("the automatic limit could not start with %s", g_settings.autoConfig.c_str());
+        if (!ok) RunSay("the automatic limit could not start with %s", s.autoConfig.c_str());
     } else {
         ok = RegisterCpuCtrl() == 1;
         if (!ok) RunSay("the scheduler could not start: the program runs unlimited");
@@ -108,18 +110,19 @@ bool StartLibrary() {
 
 }  // namespace
 
-const _RunSettings& RunSettings() { return g_settings; }
+const _RunSettings& RunSettings() { return Settings(); }
 
 float LimitForName(const char* name) {
-    for (const auto& entry : g_settings.names) {
+    const _RunSettings& s = Settings();
+    for (const auto& entry : s.names) {
         // The kernel keeps 15 characters of a name; kvo-run refuses longer ones.
         if (strncmp(entry.first.c_str(), name, 15) == 0) return entry.second;
     }
-    return g_settings.limit > 0 ? g_settings.limit : 100.0f;
+    return s.limit > 0 ? s.limit : 100.0f;
 }
 
 void RunSay(const char* format, ...) {
-    if (!g_settings.verbose) return;
+    if (!Settings().verbose) return;
     char line[512];
     int used = snprintf(line, sizeof(line), "kvo-run[%d]: ", static_cast<int>(getpid()));
     va_list args;
@@ -145,12 +148,13 @@ namespace {
 // Runs before main: one thread, an environment nobody else reads yet.
 __attribute__((constructor)) void PreloadStart() {
     ReadSettings();
-    if (g_settings.mode == RUN_MODE_NONE) return;
+    const _RunSettings& s = Settings();
+    if (s.mode == RUN_MODE_NONE) return;
     SignalsInit();  // before the library starts: it takes the tag from the environment
     if (!StartLibrary()) return;
     ThreadsInit();
     if (getenv(KVO_RUN_ENV_NO_CHILDREN) != nullptr) StripFromEnvironment();
-    if (g_settings.mode == RUN_MODE_TOTAL || g_settings.mode == RUN_MODE_NAMES) WatcherStart();
+    if (s.mode == RUN_MODE_TOTAL || s.mode == RUN_MODE_NAMES) WatcherStart();
     RegisterSelf();
 }
 

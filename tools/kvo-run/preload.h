@@ -48,6 +48,11 @@ void SignalsInit();
 // Whether the library's sleep handler is set (for -v).
 bool SignalsHaveLibraryHandler();
 
+// The thread table: made once before the first thread registers.
+void ThreadsInit();
+// The calling thread registers itself under the settings' limit.
+void RegisterSelf();
+
 // The once-a-second balancer / name watcher for --total and --thread.
 void WatcherStart();
 // Applies a name change of thread handle (or of the caller, when handle is 0).

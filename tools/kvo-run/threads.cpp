@@ -195,12 +195,57 @@ void* WatcherLoop(void*) {
     return nullptr;
 }
 
+// ---- Fork -------------------------------------------------------------------------
+//
+// A forked child has one thread and, from the library's own fork handling, a
+// stopped scheduler. Unless it is under --auto (whose controller the child
+// would have to start from scratch), the child starts the scheduler again and
+// registers its one thread, so a worker process forked without exec stays
+// limited. The table is held across the fork so the child never copies it
+// half changed.
+
+sigset_t g_maskBeforeFork;
+
+void PrepareFork() {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &g_maskBeforeFork);
+    pthread_mutex_lock(&g_tableLock);
+}
+
+void ParentAfterFork() {
+    pthread_mutex_unlock(&g_tableLock);
+    pthread_sigmask(SIG_SETMASK, &g_maskBeforeFork, nullptr);
+}
+
+void ChildAfterFork() {
+    pthread_mutex_unlock(&g_tableLock);
+    g_table->clear();  // the other threads are the parent's
+    const _RunSettings& s = RunSettings();
+    if (s.mode != RUN_MODE_AUTO) {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, nullptr);
+        const bool started = RegisterCpuCtrl() == 1;
+        pthread_sigmask(SIG_SETMASK, &g_maskBeforeFork, nullptr);
+        if (started) {
+            if (s.mode == RUN_MODE_TOTAL || s.mode == RUN_MODE_NAMES) WatcherStart();
+            RegisterSelf();
+        }
+        return;
+    }
+    pthread_sigmask(SIG_SETMASK, &g_maskBeforeFork, nullptr);
+}
+
 }  // namespace
 
 void ThreadsInit() {
     g_table = new std::vector<_RunThread>();  // lives as long as the process
     pthread_key_create(&g_exitKey, UnregisterSelf);
     RealCreate();
+    // After the library's own handlers: its child handler stops the scheduler first.
+    pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork);
     __atomic_store_n(&g_ready, true, __ATOMIC_RELEASE);
 }
 
@@ -240,7 +285,7 @@ void RegisterSelf() {
             break;
     }
     if (!ok) {
-        RunSay("thread %u (%s) could not be limited", tid, t.name);
+        RunSay("thread %u (%s) could not be limited: %s", tid, t.name, strerror(errno));
         return;
     }
     g_table->push_back(t);
