@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +35,31 @@ void (*g_libraryHandler)(int) = nullptr;  // atomic: read in the dispatcher
 struct sigaction g_program;
 unsigned int g_programSeq = 0;
 pthread_mutex_t g_programLock = PTHREAD_MUTEX_INITIALIZER;  // program-side writers only
+
+// Where the library's code lies, found once before the dispatcher goes in, so
+// that telling its sigaction calls from the program's needs no loader lock
+// (a program may call sigaction from a signal handler).
+uintptr_t g_libraryStart = 0;
+uintptr_t g_libraryEnd = 0;
+
+int FindLibraryCb(dl_phdr_info* info, size_t, void*) {
+    const char* name = info->dlpi_name != nullptr ? strrchr(info->dlpi_name, '/') : nullptr;
+    if (name == nullptr || strncmp(name + 1, "libkvo_vurizeda.so", 18) != 0) return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& p = info->dlpi_phdr[i];
+        if (p.p_type != PT_LOAD) continue;
+        const uintptr_t start = info->dlpi_addr + p.p_vaddr;
+        const uintptr_t end = start + p.p_memsz;
+        if (g_libraryStart == 0 || start < g_libraryStart) g_libraryStart = start;
+        if (end > g_libraryEnd) g_libraryEnd = end;
+    }
+    return 1;
+}
+
+bool FromLibrary(const void* caller) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(caller);
+    return at >= g_libraryStart && at < g_libraryEnd;
+}
 
 // Nested library sleeps are dropped: one per tick is the library's rule.
 __thread int t_inLibrary __attribute__((tls_model("initial-exec"))) = 0;
@@ -205,6 +231,7 @@ __sighandler_t SignalLike(int sig, __sighandler_t handler, int flags) {
 
 void SignalsInit() {
     RealSigaction();
+    dl_iterate_phdr(FindLibraryCb, nullptr);
     g_tag = NewTag();
     char text[16];
     snprintf(text, sizeof(text), "%d", g_tag);
@@ -230,7 +257,7 @@ __attribute__((visibility("default"))) int sigaction(int sig, const struct sigac
     if (sig != SIGUSR1 || !__atomic_load_n(&g_active, __ATOMIC_ACQUIRE)) {
         return RealSigaction()(sig, act, old);
     }
-    if (IsLibraryCode(__builtin_return_address(0))) return LibrarySigaction(act, old);
+    if (FromLibrary(__builtin_return_address(0))) return LibrarySigaction(act, old);
     return ProgramSigaction(act, old);
 }
 
@@ -240,7 +267,7 @@ __attribute__((visibility("default"))) __sighandler_t signal(int sig, __sighandl
         static SignalFn real = reinterpret_cast<SignalFn>(dlsym(RTLD_NEXT, "signal"));
         return real(sig, handler);
     }
-    if (IsLibraryCode(__builtin_return_address(0))) {
+    if (FromLibrary(__builtin_return_address(0))) {
         struct sigaction act, old;
         memset(&act, 0, sizeof(act));
         act.sa_handler = handler;
