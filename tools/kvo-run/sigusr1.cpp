@@ -176,14 +176,32 @@ void Dispatch(int sig, siginfo_t* info, void* context) {
     }
 }
 
+// Every signal stays blocked while the lock is held: a program may call
+// sigaction from a handler, which must not find its own thread holding it.
+class ProgramLockScope {
+public:
+    ProgramLockScope() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &m_previous);
+        pthread_mutex_lock(&g_programLock);
+    }
+    ~ProgramLockScope() {
+        pthread_mutex_unlock(&g_programLock);
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+
+private:
+    sigset_t m_previous;
+};
+
 int ProgramSigaction(const struct sigaction* act, struct sigaction* old) {
-    pthread_mutex_lock(&g_programLock);
+    ProgramLockScope hold;
     if (old != nullptr) ReadProgram(old);
     if (act != nullptr) {
         WriteProgram(act);
         InstallDispatcher();
     }
-    pthread_mutex_unlock(&g_programLock);
     return 0;
 }
 
@@ -297,7 +315,7 @@ __attribute__((visibility("default"))) int siginterrupt(int sig, int flag) {
         return real(sig, flag);
     }
     struct sigaction act;
-    pthread_mutex_lock(&g_programLock);
+    ProgramLockScope hold;
     ReadProgram(&act);
     if (flag) {
         act.sa_flags &= ~SA_RESTART;
@@ -306,7 +324,6 @@ __attribute__((visibility("default"))) int siginterrupt(int sig, int flag) {
     }
     WriteProgram(&act);
     InstallDispatcher();
-    pthread_mutex_unlock(&g_programLock);
     return 0;
 }
 
