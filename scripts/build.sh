@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one configuration: plain (build/), asan (build-asan/),
-# tsan (build-tsan/) or i386 (build-i386/).
+# tsan (build-tsan/), i386 (build-i386/) or clang-tsa (build-clang-tsa/: clang's
+# thread-safety analysis as errors; nothing to run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 config=${1:-plain}
@@ -10,7 +11,9 @@ case "$config" in
     asan)  dir=build-asan; args=(-DKVO_SANITIZE=address) ;;
     tsan)  dir=build-tsan; args=(-DKVO_SANITIZE=thread) ;;
     i386)  dir=build-i386; args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake) ;;
-    *) echo "usage: $0 [plain|asan|tsan|i386]" >&2; exit 2 ;;
+    clang-tsa) dir=build-clang-tsa; args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+                   "-DCMAKE_CXX_FLAGS=-Wthread-safety -Wthread-safety-beta") ;;
+    *) echo "usage: $0 [plain|asan|tsan|i386|clang-tsa]" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -DKVO_WERROR=ON "${args[@]}" >/dev/null
 cmake --build "$dir" -j "$jobs"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite in the four configurations: plain 64-bit,
 # AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer, and 32-bit;
-# then, as a fifth, runs each libFuzzer target for a bounded time (scripts/fuzz.sh).
+# builds with clang's thread-safety analysis as errors (clang-tsa, one test);
+# then runs each libFuzzer target for a bounded time (scripts/fuzz.sh).
 # Tests that measure real CPU shares (label "live") run in the plain and 32-bit
 # configurations only; the 60-second stress run (label "stress60") in the two
 # sanitizer configurations only. Usage: scripts/test.sh [config...]
@@ -9,7 +10,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 fuzz)
+[ ${#configs[@]} -eq 0 ] && configs=(plain asan tsan i386 clang-tsa fuzz)
 # Seconds per fuzz target: four targets stay well inside three minutes with the build.
 fuzz_seconds=${KVO_FUZZ_SECONDS:-20}
 
@@ -25,6 +26,13 @@ for config in "${configs[@]}"; do
         # The bounded fuzz runs count as one test.
         if ./scripts/fuzz.sh "$fuzz_seconds"; then echo "0 1" >> "$summary"; else
             failed+=(fuzz); echo "1 1" >> "$summary"; fi
+        continue
+    fi
+    if [ "$config" = clang-tsa ]; then
+        echo "==== clang-tsa: build with -Wthread-safety -Werror ===="
+        # Nothing to run: the build that passes the analysis counts as one test.
+        if ./scripts/build.sh clang-tsa; then echo "0 1" >> "$summary"; else
+            failed+=(clang-tsa); echo "1 1" >> "$summary"; fi
         continue
     fi
     echo "==== $config: build ===="

@@ -57,16 +57,25 @@ void SwitchSink(int fd) {
     if (fd != STDERR_FILENO && fd != current) close(fd);
 }
 
+// Holds g_initLock for one scope. The lock is statically initialised, as a line
+// may be logged before this file's constructors have run.
+class InitLockHold {
+public:
+    InitLockHold() { pthread_mutex_lock(&g_initLock); }
+    ~InitLockHold() { pthread_mutex_unlock(&g_initLock); }
+    InitLockHold(const InitLockHold&) = delete;
+    InitLockHold& operator=(const InitLockHold&) = delete;
+};
+
 void EnsureReady() {
     if (__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE)) return;
-    pthread_mutex_lock(&g_initLock);
+    InitLockHold hold;
     if (!g_ready) {
         __atomic_store_n(&g_level, ParseLevel(getenv("KVO_LOG_LEVEL")), __ATOMIC_RELAXED);
         // Once unloading, lines open their own sink and nothing is kept open.
         if (!__atomic_load_n(&g_unloading, __ATOMIC_RELAXED)) SwitchSink(OpenSink());
         __atomic_store_n(&g_ready, 1, __ATOMIC_RELEASE);
     }
-    pthread_mutex_unlock(&g_initLock);
 }
 
 // A host that loads and unloads the library would otherwise keep one open log
@@ -75,11 +84,10 @@ void EnsureReady() {
 // library runs any more when it is unloaded.
 struct SinkRelease {
     ~SinkRelease() {
-        pthread_mutex_lock(&g_initLock);
+        InitLockHold hold;
         __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
         const int fd = __atomic_exchange_n(&g_fd, STDERR_FILENO, __ATOMIC_ACQ_REL);
         if (fd != STDERR_FILENO) close(fd);
-        pthread_mutex_unlock(&g_initLock);
     }
 } g_sinkRelease;
 
@@ -97,9 +105,8 @@ void WriteLine(const char* line, size_t length) {
 
 void KvoLogReloadSettings() {
     // The next line reads the environment again; see SwitchSink.
-    pthread_mutex_lock(&g_initLock);
+    InitLockHold hold;
     __atomic_store_n(&g_ready, 0, __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&g_initLock);
 }
 
 extern "C" void kvo_log_output(int level, const char* format, ...) {

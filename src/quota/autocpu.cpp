@@ -57,40 +57,35 @@ CAutoCpu::CAutoCpu(ICpuCtrl* ctrl)
       m_curCpuLimit(kStartLimit),
       m_lastSysAvgCpu(0.0f),
       m_lastProcAvgCpu(0.0f),
-      m_monitorLock(nullptr),
       m_cpuConf(nullptr),
-      m_groupLock(nullptr),
       m_cpuCount(1),
       m_ctrl(ctrl != nullptr ? ctrl : ICpuCtrl::Default()) {
-    kvo_mutex_init(&m_monitorLock);
     (void)m_ctrl->Register();
-    (void)kvo_rwlock_init(&m_groupLock);
     const unsigned int processors = m_ctrl->ProcessorCount();
     m_cpuCount = processors != 0 ? processors : 1;
 }
 
+// Taken in one fork handler and released in another: no scoped guard fits.
 void CAutoCpu::LockForFork() {
-    kvo_mutex_lock(m_monitorLock);
-    kvo_rwlock_exclusive_acquire(m_groupLock);
+    m_monitorLock.Lock();
+    m_groupLock.WriteLock();
 }
 
 void CAutoCpu::UnlockAfterFork() {
-    kvo_rwlock_exclusive_release(m_groupLock);
-    kvo_mutex_unlock(m_monitorLock);
+    m_groupLock.WriteUnlock();
+    m_monitorLock.Unlock();
 }
 
 void CAutoCpu::RenewLocksInChild() {
-    kvo_mutex_init(&m_monitorLock);
-    kvo_rwlock_init(&m_groupLock);
+    m_monitorLock.RenewInChild();
+    m_groupLock.RenewInChild();
 }
 
 CAutoCpu::~CAutoCpu() {
     // Control objects of our threads are left to the scheduler's own teardown.
     m_ctrl->Unregister();
-    kvo_rwlock_destroy(m_groupLock);
     m_cpuGroups.clear();
     m_monitorThreads.clear();
-    kvo_mutex_destroy(m_monitorLock);
     m_cpuFactors.clear();
 }
 
@@ -236,20 +231,21 @@ void CAutoCpu::SetCurrentCpuLimit(float limit) {
     KVO_LOGD("current set cpu %0.2f", bounded);
 
     const SleepHeldOff held(m_ctrl);
-    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
-    kvo_mutex_lock(m_monitorLock);
-    if (!m_monitorThreads.empty()) {
-        const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
-                                     static_cast<double>(m_monitorThreads.size()));
-        float share = Rounded(static_cast<float>(exact));
-        if (exact < kMinThreadShare || share > kMaxThreadShare) {
-            share = kFallbackThreadShare;
-        }
-        for (unsigned int tid : m_monitorThreads) {
-            (void)m_ctrl->Add(tid, share);
+    {
+        // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
+        KvoMutexLock hold(&m_monitorLock);
+        if (!m_monitorThreads.empty()) {
+            const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
+                                         static_cast<double>(m_monitorThreads.size()));
+            float share = Rounded(static_cast<float>(exact));
+            if (exact < kMinThreadShare || share > kMaxThreadShare) {
+                share = kFallbackThreadShare;
+            }
+            for (unsigned int tid : m_monitorThreads) {
+                (void)m_ctrl->Add(tid, share);
+            }
         }
     }
-    kvo_mutex_unlock(m_monitorLock);
     WordStore(m_curCpuLimit, bounded);
 }
 
@@ -261,31 +257,32 @@ void CAutoCpu::SetCurrentAutoSysMaxCpu(float ceiling) { WordStore(m_autoSysMaxCp
 
 void CAutoCpu::AddMonitorThread(unsigned int tid) {
     const SleepHeldOff held(m_ctrl);
-    kvo_mutex_lock(m_monitorLock);
-    m_monitorThreads.insert(tid);
-    kvo_mutex_unlock(m_monitorLock);
+    {
+        KvoMutexLock hold(&m_monitorLock);
+        m_monitorThreads.insert(tid);
+    }
     SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
 }
 
 void CAutoCpu::DelMonitorThread(unsigned int tid) {
     const SleepHeldOff held(m_ctrl);
-    // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
-    kvo_mutex_lock(m_monitorLock);
-    m_monitorThreads.erase(tid);
-    m_ctrl->Del(tid);  // also a limit the host set directly
-    kvo_mutex_unlock(m_monitorLock);
+    {
+        // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
+        KvoMutexLock hold(&m_monitorLock);
+        m_monitorThreads.erase(tid);
+        m_ctrl->Del(tid);  // also a limit the host set directly
+    }
     SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
 }
 
 void CAutoCpu::ClearMonitorThread() {
     const SleepHeldOff held(m_ctrl);
     // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
-    kvo_mutex_lock(m_monitorLock);
+    KvoMutexLock hold(&m_monitorLock);
     for (unsigned int tid : m_monitorThreads) {
         m_ctrl->Del(tid);
     }
     m_monitorThreads.clear();
-    kvo_mutex_unlock(m_monitorLock);
 }
 
 // ---- CPU groups -------------------------------------------------------------
@@ -297,13 +294,12 @@ void CAutoCpu::SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& group
     }
     for (const _CpuGroupConf& entry : groups) {
         const SleepHeldOff held(m_ctrl);
-        kvo_rwlock_exclusive_acquire(m_groupLock);
+        KvoWriteLock hold(&m_groupLock);
         _CpuGroup& group = m_cpuGroups[entry.name];  // a later entry of one name wins
         group.using_limit = entry.using_limit;
         group.not_using_limit = entry.not_using_limit;
         group.cur_limit = entry.using_limit;
         group.threads.clear();
-        kvo_rwlock_exclusive_release(m_groupLock);
     }
 }
 
@@ -313,14 +309,14 @@ uint32_t CAutoCpu::ChangeGroup(const char* name, Change change) {
         return KVO_E_NO_GROUP;
     }
     const SleepHeldOff held(m_ctrl);
-    kvo_rwlock_exclusive_acquire(m_groupLock);
-    auto found = m_cpuGroups.find(name);
-    if (found == m_cpuGroups.end()) {
-        kvo_rwlock_exclusive_release(m_groupLock);
-        return KVO_E_NO_GROUP;
+    {
+        KvoWriteLock hold(&m_groupLock);
+        auto found = m_cpuGroups.find(name);
+        if (found == m_cpuGroups.end()) {
+            return KVO_E_NO_GROUP;
+        }
+        change(found->second);
     }
-    change(found->second);
-    kvo_rwlock_exclusive_release(m_groupLock);
     SetGroupCpuLimit(name);
     return KVO_OK;
 }
@@ -343,12 +339,11 @@ void CAutoCpu::SetGroupCpuLimit(const char* name) {
     }
     const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
-    kvo_rwlock_shared_acquire(m_groupLock);
+    KvoReadLock hold(&m_groupLock);
     auto found = m_cpuGroups.find(name);
     if (found != m_cpuGroups.end()) {
         PushGroupLocked(found->second);
     }
-    kvo_rwlock_shared_release(m_groupLock);
 }
 
 // Exclusive for the whole switch: cur_limit is written with no reader present,
@@ -357,7 +352,7 @@ void CAutoCpu::SetGroupCpuLimit(const char* name) {
 void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
     const SleepHeldOff held(m_ctrl);
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Add).
-    kvo_rwlock_exclusive_acquire(m_groupLock);
+    KvoWriteLock hold(&m_groupLock);
     for (auto& named : m_cpuGroups) {
         _CpuGroup& group = named.second;
         const float target = notUsing != 0 ? group.not_using_limit : group.using_limit;
@@ -366,7 +361,6 @@ void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
             PushGroupLocked(group);
         }
     }
-    kvo_rwlock_exclusive_release(m_groupLock);
 }
 
 // A group's limit is split evenly and left unbounded: the scheduler refuses a

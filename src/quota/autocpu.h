@@ -13,6 +13,7 @@
 
 #include "config/autoconf.h"
 #include "platform/kvo_base.h"
+#include "platform/mutexlock.h"
 #include "quota/cpuctrl.h"
 
 // One CPU sample, percent of the whole machine.
@@ -71,8 +72,8 @@ protected:
     // Around a fork: both locks are held, so the child never inherits one held by a
     // thread it does not have. Taken monitor lock first; nothing else ever holds
     // both, so no thread can wait on one while holding the other.
-    void LockForFork();
-    void UnlockAfterFork();
+    void LockForFork() ACQUIRE(m_monitorLock, m_groupLock);
+    void UnlockAfterFork() RELEASE(m_monitorLock, m_groupLock);
     // In the child: a write-held rwlock cannot be released by another thread id,
     // so the child takes fresh locks and leaves the parent's copies alone.
     void RenewLocksInChild();
@@ -85,7 +86,7 @@ private:
     float RuleQuota(float avgSys);
     float RuleEqual(float avgSys);
     // Pushes the group's share to its threads; the caller holds m_groupLock.
-    void PushGroupLocked(const _CpuGroup& group);
+    void PushGroupLocked(const _CpuGroup& group) REQUIRES_SHARED(m_groupLock);
     // Runs change(group) under m_groupLock exclusive, then pushes the group's limit;
     // KVO_E_NO_GROUP (and no change) for a name no group has.
     template <class Change>
@@ -98,12 +99,12 @@ private:
     float m_lastSysAvgCpu;
     float m_lastProcAvgCpu;
     std::list<_CpuFactor> m_cpuFactors;
-    kvo_mutex_t m_monitorLock;
-    std::set<unsigned int> m_monitorThreads;
+    KvoMutex m_monitorLock;
+    std::set<unsigned int> m_monitorThreads GUARDED_BY(m_monitorLock);
     // Bound by the init thread, read by host and delivery threads; null until bound.
     std::atomic<_CpuConf*> m_cpuConf;
-    kvo_rwlock_t m_groupLock;
-    std::map<std::string, _CpuGroup> m_cpuGroups;
+    KvoRwLock m_groupLock;
+    std::map<std::string, _CpuGroup> m_cpuGroups GUARDED_BY(m_groupLock);
     unsigned int m_cpuCount;
     ICpuCtrl* m_ctrl;
 };

@@ -1,14 +1,12 @@
-// The scheduler: registry, schedule thread, SIGUSR1 handler and the five
-// exported interface functions.
+// The scheduler's life: the singleton, start and stop, and the schedule thread
+// that steps every registered object each tick.
 //
 // How the open points are settled:
-// - The handler never waits for a lock. Its lookup try-acquires the registry
-//   lock; when the lock is busy (the interrupted thread, or a writer, holds it)
-//   the thread skips this tick's sleep, and the next tick signals it again. Our
-//   own registry paths also block SIGUSR1 while they run, so a thread never
-//   sleeps in its handler while it holds m_mutex or m_rwlock. The handler never
-//   frees: a last reference dropped there goes to m_dead, which the schedule
-//   thread (and every registry call) drains.
+// - The handler never waits for a lock (see cpuschedule_signal.cpp). Our own
+//   registry paths block SIGUSR1 while they run, so a thread never sleeps in its
+//   handler while it holds m_mutex or m_rwlock. The handler never frees: a last
+//   reference dropped there goes to m_dead, which the schedule thread (and every
+//   registry call) drains.
 // - AddCpuCtrlObject while the scheduler is stopped or was never started fails
 //   with errno EAGAIN (there is no thread to step the object); DelCpuCtrlObject
 //   then does nothing, as the registry is empty whenever the scheduler is
@@ -21,28 +19,14 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <new>
-#include <vector>
+#include "scheduler/cpuschedule_state.h"
 
-#include "kvo_vurizeda.h"
-#include "scheduler/threadctrlobject.h"
+namespace cpuschedule_state {
 
-namespace {
-
-// The running scheduler, whose registry the SIGUSR1 handler consults; null
-// while none runs. Set and cleared under that scheduler's m_mutex.
 CpuSchedule* g_handlerTarget = nullptr;
-// Handlers between entry and return, and handlers that may be touching the
-// target's registry lock. A scheduler waits for the second before it destroys
-// its lock and for the first before it goes away.
 int g_handlersInside = 0;
 int g_lookupsInside = 0;
-
-// The singleton, which fork handling looks after; null once it is destroyed.
 CpuSchedule* g_forkTarget = nullptr;
-
-constexpr int64_t kLookupWaitMs = 1000;
-constexpr int64_t kHandlerWaitMs = 5000;  // a handler sleeps one tick at most
 
 void WaitUntilZero(const int* counter, SchedEnv* env, int64_t maxMs) {
     for (int64_t waited = 0; waited < maxMs; ++waited) {
@@ -50,6 +34,15 @@ void WaitUntilZero(const int* counter, SchedEnv* env, int64_t maxMs) {
         env->SleepMs(1);
     }
 }
+
+}  // namespace cpuschedule_state
+
+using namespace cpuschedule_state;
+
+namespace {
+
+constexpr int64_t kLookupWaitMs = 1000;
+constexpr int64_t kHandlerWaitMs = 5000;  // a handler sleeps one tick at most
 
 }  // namespace
 
@@ -67,24 +60,22 @@ CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
-      m_mutex(nullptr),
       m_initCount(0),
       m_semaphore(nullptr),
       m_event(nullptr),
       m_scheduleThread(),
       m_threadStarted(false),
-      m_rwlock(nullptr),
-      m_handlerInstalled(false) {
-    kvo_mutex_init(&m_mutex);
-}
+      m_rwlock(false),
+      m_handlerInstalled(false) {}
 
 CpuSchedule::~CpuSchedule() {
     CpuSchedule* self = this;
     __atomic_compare_exchange_n(&g_forkTarget, &self, nullptr, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
-    kvo_mutex_lock(m_mutex);
-    if (m_initCount > 1) m_initCount = 1;  // registrations left at exit: stop anyway
-    kvo_mutex_unlock(m_mutex);
+    {
+        KvoMutexLock hold(&m_mutex);
+        if (m_initCount > 1) m_initCount = 1;  // registrations left at exit: stop anyway
+    }
     UnInitialize();
     // A handler that took an object before the stop may still sleep in it; its
     // last Release lands on m_dead, so wait it out before draining.
@@ -95,8 +86,6 @@ CpuSchedule::~CpuSchedule() {
     if (m_handlerInstalled && __atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == nullptr) {
         m_env->IgnoreSigusr1();
     }
-    kvo_mutex_destroy(m_mutex);
-    m_mutex = nullptr;
 }
 
 uint64_t CpuSchedule::MakeKey(unsigned int type, unsigned int id) {
@@ -107,17 +96,19 @@ uint64_t CpuSchedule::MakeKey(unsigned int type, unsigned int id) {
 
 bool CpuSchedule::Initialize() {
     Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
     bool ok = true;
-    if (m_initCount >= 1) {
-        ++m_initCount;
-    } else {
-        m_dead.Drain();
-        ok = StartLocked();
-        if (ok) ++m_initCount;
+    int err;
+    {
+        KvoMutexLock hold(&m_mutex);
+        if (m_initCount >= 1) {
+            ++m_initCount;
+        } else {
+            m_dead.Drain();
+            ok = StartLocked();
+            if (ok) ++m_initCount;
+        }
+        err = errno;
     }
-    const int err = errno;
-    kvo_mutex_unlock(m_mutex);
     errno = err;
     return ok;
 }
@@ -133,7 +124,7 @@ bool CpuSchedule::StartLocked() {
 // Builds the running state in order; on the first failing step, *err is the
 // errno value that step left (EACCES for the handler) and the result false.
 bool CpuSchedule::StartSteps(int* err) {
-    if (kvo_rwlock_init(&m_rwlock) != 0) {
+    if (m_rwlock.Create() != 0) {
         *err = errno;
         return false;
     }
@@ -159,10 +150,9 @@ bool CpuSchedule::StartSteps(int* err) {
 
 void CpuSchedule::UnInitialize() {
     Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
+    KvoMutexLock hold(&m_mutex);
     if (m_initCount > 0) --m_initCount;
     if (m_initCount == 0) TearDownLocked();
-    kvo_mutex_unlock(m_mutex);
 }
 
 void CpuSchedule::TearDownLocked() {
@@ -179,10 +169,9 @@ void CpuSchedule::TearDownLocked() {
         m_threadStarted = false;
     }
     Registry doomed;
-    if (m_rwlock != nullptr) {
-        kvo_rwlock_exclusive_acquire(m_rwlock);
+    if (m_rwlock.Alive()) {
+        KvoWriteLock hold(&m_rwlock);
         doomed.swap(m_objects);
-        kvo_rwlock_exclusive_release(m_rwlock);
     }
     // In ascending key order; a thread sleeping in Dojob keeps its own reference.
     for (const auto& entry : doomed) entry.second->Release();
@@ -190,217 +179,9 @@ void CpuSchedule::TearDownLocked() {
 
     if (m_semaphore != nullptr) kvo_semaphore_destroy(m_semaphore);
     if (m_event != nullptr) kvo_event_destroy(m_event);
-    if (m_rwlock != nullptr) kvo_rwlock_destroy(m_rwlock);
+    m_rwlock.Destroy();
     m_semaphore = nullptr;
     m_event = nullptr;
-    m_rwlock = nullptr;
-}
-
-// ---- Fork -----------------------------------------------------------------------
-//
-// The child of a fork has one thread, the one that forked: the schedule thread
-// and the parent's limited threads do not exist there. So the child starts with
-// the scheduler stopped and no registration, and may register anew. Holding
-// both locks across the fork means the child never inherits a registry in the
-// middle of a change. What the gone threads may still have been using (the
-// registry and its lock, the event and semaphore the schedule thread waited on)
-// is set aside, never destroyed: destroying a condition variable that had a
-// waiter in the parent would wait forever in the child.
-
-namespace {
-
-struct ForkLeftovers {
-    std::map<uint64_t, ICtrlObject*> objects;
-    kvo_rwlock_t rwlock;
-    kvo_event_t event;
-    kvo_semaphore_t semaphore;
-};
-// Reachable for as long as the child lives; only ever grows in children.
-std::vector<ForkLeftovers>* g_forkLeftovers = nullptr;
-thread_local sigset_t t_maskBeforeFork;
-
-}  // namespace
-
-void CpuSchedule::PrepareForkCb() {
-    CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
-    if (self == nullptr) return;
-    // The forking thread must not sleep in its handler holding the registry.
-    self->m_env->BlockSigusr1(&t_maskBeforeFork);
-    // Lock order: m_mutex, then m_rwlock; the parent and child handlers undo it.
-    kvo_mutex_lock(self->m_mutex);
-    if (self->m_rwlock != nullptr) kvo_rwlock_exclusive_acquire(self->m_rwlock);
-}
-
-void CpuSchedule::ParentForkCb() {
-    CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
-    if (self == nullptr) return;
-    if (self->m_rwlock != nullptr) kvo_rwlock_exclusive_release(self->m_rwlock);
-    kvo_mutex_unlock(self->m_mutex);
-    self->m_env->RestoreSignalMask(&t_maskBeforeFork);
-}
-
-void CpuSchedule::ChildForkCb() {
-    CpuSchedule* self = __atomic_load_n(&g_forkTarget, __ATOMIC_SEQ_CST);
-    if (self == nullptr) return;
-    self->StartOverInChild();
-    kvo_mutex_unlock(self->m_mutex);
-    self->m_env->RestoreSignalMask(&t_maskBeforeFork);
-}
-
-void CpuSchedule::StartOverInChild() {
-    __atomic_store_n(&g_handlerTarget, nullptr, __ATOMIC_SEQ_CST);
-    // Handlers counted in the parent ran on threads the child does not have.
-    __atomic_store_n(&g_handlersInside, 0, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&g_lookupsInside, 0, __ATOMIC_SEQ_CST);
-    if (m_rwlock != nullptr) {
-        if (g_forkLeftovers == nullptr) g_forkLeftovers = new std::vector<ForkLeftovers>();
-        g_forkLeftovers->push_back(ForkLeftovers{{}, m_rwlock, m_event, m_semaphore});
-        g_forkLeftovers->back().objects.swap(m_objects);
-    }
-    m_rwlock = nullptr;
-    m_event = nullptr;
-    m_semaphore = nullptr;
-    m_threadStarted = false;
-    m_initCount = 0;
-}
-
-// ---- Registry -----------------------------------------------------------------
-
-bool CpuSchedule::RegisterObject(CtrlObjectType type, unsigned int id, float percent) {
-    if (type == 0 || type > 2) return false;
-    Sigusr1BlockScope noSleepHere(m_env);
-    // Lock order: m_mutex (keeps m_rwlock alive), then m_rwlock inside.
-    kvo_mutex_lock(m_mutex);
-    const bool ok = RegisterLocked(type, id, percent);
-    const int err = errno;
-    kvo_mutex_unlock(m_mutex);
-    m_dead.Drain();
-    errno = err;
-    return ok;
-}
-
-bool CpuSchedule::RegisterLocked(CtrlObjectType type, unsigned int id, float percent) {
-    if (m_rwlock == nullptr) {
-        errno = EAGAIN;
-        return false;
-    }
-    const uint64_t key = MakeKey(type, id);
-    if (ICtrlObject* found = AcquireLocked(key)) {
-        if (found->AdjustCpuRatio(percent)) {
-            found->Release();
-            return true;
-        }
-        // A refused limit ends the limiting of the thread. The entry goes before
-        // our own reference, so the pointer compared is still alive.
-        const int err = errno;
-        if (RemoveIfMapped(key, found)) found->Release();
-        found->Release();
-        errno = err;
-        return false;
-    }
-    if (type != CTRL_OBJECT_THREAD) return false;
-    auto* object = new (std::nothrow) CThreadCtrlObject(m_env);
-    if (object == nullptr) return false;
-    if (!object->Attach(static_cast<int>(id), percent)) {
-        const int err = errno;
-        object->Release();
-        errno = err;
-        return false;
-    }
-    if (!InsertObject(key, object)) {
-        object->Release();
-        return false;
-    }
-    return true;
-}
-
-ICtrlObject* CpuSchedule::AcquireLocked(uint64_t key) {
-    ICtrlObject* object = nullptr;
-    kvo_rwlock_shared_acquire(m_rwlock);
-    auto it = m_objects.find(key);
-    if (it != m_objects.end()) {
-        object = it->second;
-        object->AddRef();  // before the lock goes: the entry may be removed next
-    }
-    kvo_rwlock_shared_release(m_rwlock);
-    return object;
-}
-
-bool CpuSchedule::InsertObject(uint64_t key, ICtrlObject* object) {
-    // The map node is allocated before the exclusive lock is taken, so nothing
-    // allocates while writers hold the registry.
-    Registry staging;
-    try {
-        staging.emplace(key, object);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    Registry::node_type node = staging.extract(staging.begin());
-    ICtrlObject* displaced = nullptr;
-    kvo_rwlock_exclusive_acquire(m_rwlock);
-    auto it = m_objects.find(key);
-    if (it == m_objects.end()) {
-        m_objects.insert(std::move(node));
-    } else {
-        displaced = it->second;  // another caller created one meanwhile: ours wins
-        it->second = object;
-    }
-    kvo_rwlock_exclusive_release(m_rwlock);
-    if (displaced != nullptr) displaced->Release();
-    return true;
-}
-
-bool CpuSchedule::RemoveIfMapped(uint64_t key, ICtrlObject* object) {
-    Registry::node_type node;  // freed after the lock is released
-    kvo_rwlock_exclusive_acquire(m_rwlock);
-    auto it = m_objects.find(key);
-    if (it != m_objects.end() && it->second == object) node = m_objects.extract(it);
-    kvo_rwlock_exclusive_release(m_rwlock);
-    return !node.empty();
-}
-
-void CpuSchedule::UnRegisterObject(CtrlObjectType type, unsigned int id) {
-    Sigusr1BlockScope noSleepHere(m_env);
-    Registry::node_type node;  // freed after the locks are released
-    kvo_mutex_lock(m_mutex);
-    if (m_rwlock != nullptr) {
-        kvo_rwlock_exclusive_acquire(m_rwlock);
-        auto it = m_objects.find(MakeKey(type, id));
-        if (it != m_objects.end()) node = m_objects.extract(it);
-        kvo_rwlock_exclusive_release(m_rwlock);
-    }
-    kvo_mutex_unlock(m_mutex);
-    // A thread sleeping in Dojob is not woken; it is simply not signalled again.
-    if (!node.empty()) node.mapped()->Release();
-    m_dead.Drain();
-}
-
-ICtrlObject* CpuSchedule::AcquireObject(CtrlObjectType type, unsigned int id) {
-    Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
-    ICtrlObject* object = m_rwlock != nullptr ? AcquireLocked(MakeKey(type, id)) : nullptr;
-    kvo_mutex_unlock(m_mutex);
-    return object;
-}
-
-size_t CpuSchedule::ObjectCount() {
-    Sigusr1BlockScope noSleepHere(m_env);
-    kvo_mutex_lock(m_mutex);
-    size_t count = 0;
-    if (m_rwlock != nullptr) {
-        kvo_rwlock_shared_acquire(m_rwlock);
-        count = m_objects.size();
-        kvo_rwlock_shared_release(m_rwlock);
-    }
-    kvo_mutex_unlock(m_mutex);
-    return count;
-}
-
-int CpuSchedule::InitCount() {
-    kvo_mutex_lock(m_mutex);
-    const int count = m_initCount;
-    kvo_mutex_unlock(m_mutex);
-    return count;
 }
 
 // ---- Schedule thread ----------------------------------------------------------
@@ -421,18 +202,20 @@ void CpuSchedule::OnScheduleImpl() {
 
 bool CpuSchedule::SchedulePass() {
     m_noted.clear();
-    // Shared for the whole pass: RefreshTime and the signals run under it, and
-    // a limited thread's handler can still take it shared (never waiting).
-    kvo_rwlock_shared_acquire(m_rwlock);
-    const bool any = !m_objects.empty();
-    for (const auto& entry : m_objects) {
-        if (entry.second->IsTerminated()) {
-            m_noted.push_back(entry.first);
-        } else {
-            entry.second->RefreshTime(kTickMs);
+    bool any;
+    {
+        // Shared for the whole pass: RefreshTime and the signals run under it, and
+        // a limited thread's handler can still take it shared (never waiting).
+        KvoReadLock hold(&m_rwlock);
+        any = !m_objects.empty();
+        for (const auto& entry : m_objects) {
+            if (entry.second->IsTerminated()) {
+                m_noted.push_back(entry.first);
+            } else {
+                entry.second->RefreshTime(kTickMs);
+            }
         }
     }
-    kvo_rwlock_shared_release(m_rwlock);
     RemoveNoted();
     m_dead.Drain();
     return any;
@@ -441,86 +224,16 @@ bool CpuSchedule::SchedulePass() {
 void CpuSchedule::RemoveNoted() {
     if (m_noted.empty()) return;
     Registry removed;  // nodes move over without allocating; freed after the lock
-    kvo_rwlock_exclusive_acquire(m_rwlock);
-    for (uint64_t key : m_noted) {
-        auto it = m_objects.find(key);
-        // Test the mapped object again: the key may map to a new object by now.
-        if (it != m_objects.end() && it->second->IsTerminated()) {
-            removed.insert(m_objects.extract(it));
+    {
+        KvoWriteLock hold(&m_rwlock);
+        for (uint64_t key : m_noted) {
+            auto it = m_objects.find(key);
+            // Test the mapped object again: the key may map to a new object by now.
+            if (it != m_objects.end() && it->second->IsTerminated()) {
+                removed.insert(m_objects.extract(it));
+            }
         }
     }
-    kvo_rwlock_exclusive_release(m_rwlock);
     for (const auto& entry : removed) entry.second->Release();
     m_noted.clear();
 }
-
-// ---- Signal handler -------------------------------------------------------------
-//
-// Contract of everything below SignalHandler: no lock is waited for, nothing is
-// allocated or freed, no thread_local, no logging; errno is saved and restored;
-// the only system calls are gettid, nanosleep and those inside a non-waiting
-// rwlock try-acquire.
-
-void CpuSchedule::SignalHandler(int sig) {
-    if (sig != SIGUSR1) return;
-    const int savedErrno = errno;
-    __atomic_add_fetch(&g_handlersInside, 1, __ATOMIC_SEQ_CST);
-    // The running scheduler: the singleton in production. Null while stopped.
-    CpuSchedule* target = __atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST);
-    if (target != nullptr) target->ProcessObject(CTRL_OBJECT_THREAD, target->m_env->CurrentTid());
-    __atomic_sub_fetch(&g_handlersInside, 1, __ATOMIC_SEQ_CST);
-    errno = savedErrno;
-}
-
-void CpuSchedule::ProcessObject(CtrlObjectType type, unsigned int id) {
-    ICtrlObject* object = LookupFromSignal(MakeKey(type, id));
-    if (object == nullptr) return;
-    object->Dojob();  // sleeps without holding any lock
-    ReleaseFromSignal(object);
-}
-
-ICtrlObject* CpuSchedule::LookupFromSignal(uint64_t key) {
-    __atomic_add_fetch(&g_lookupsInside, 1, __ATOMIC_SEQ_CST);
-    ICtrlObject* object = nullptr;
-    // Only a running scheduler's lock is alive: TearDownLocked clears the target
-    // first and then waits for g_lookupsInside before it destroys the lock.
-    if (__atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == this && m_rwlock != nullptr &&
-        kvo_rwlock_shared_try_acquire(m_rwlock) == 0) {
-        auto it = m_objects.find(key);
-        if (it != m_objects.end()) {
-            object = it->second;
-            object->AddRef();
-        }
-        kvo_rwlock_shared_release(m_rwlock);
-    }
-    __atomic_sub_fetch(&g_lookupsInside, 1, __ATOMIC_SEQ_CST);
-    return object;
-}
-
-void CpuSchedule::ReleaseFromSignal(ICtrlObject* object) {
-    // Every registered object is a CThreadCtrlObject made by RegisterObject.
-    auto* counted = static_cast<CLifeCycleImpl<ICtrlObject>*>(object);
-    if (counted->ReleaseNoDestroy() == 0) m_dead.Push(counted);
-}
-
-// ---- Exported interface ---------------------------------------------------------
-
-extern "C" {
-
-KVO_API int RegisterCpuCtrl(void) { return CpuSchedule::GetInstance()->Initialize() ? 1 : 0; }
-
-KVO_API void UnRegisterCpuCtrl(void) { CpuSchedule::GetInstance()->UnInitialize(); }
-
-KVO_API int AddCpuCtrlObject(unsigned int tid, float percent) {
-    return CpuSchedule::GetInstance()->RegisterObject(CpuSchedule::CTRL_OBJECT_THREAD, tid, percent)
-               ? 1
-               : 0;
-}
-
-KVO_API void DelCpuCtrlObject(unsigned int tid) {
-    CpuSchedule::GetInstance()->UnRegisterObject(CpuSchedule::CTRL_OBJECT_THREAD, tid);
-}
-
-KVO_API void ResumeUpdateThread(unsigned int tid) { (void)tid; }
-
-}  // extern "C"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/kvo_base.h"
+#include "platform/mutexlock.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/schedenv.h"
 
@@ -43,6 +44,8 @@ public:
 
     static uint32_t OnSchedule(void* arg);
     void OnScheduleImpl();
+    // Runs in the limited thread: waits for no lock, allocates and frees nothing,
+    // keeps errno; it try-acquires the registry lock and sleeps in the object.
     static void SignalHandler(int sig);
 
     // One tick of the schedule thread: steps every entry, then removes the
@@ -54,39 +57,41 @@ public:
     size_t ObjectCount();
     int InitCount();
     // The registry lock itself, so a test can hold it while a signal arrives.
-    kvo_rwlock_t RegistryLockForTest() { return m_rwlock; }
+    kvo_rwlock_t RegistryLockForTest() { return m_rwlock.Handle(); }
 
 private:
     using Registry = std::map<uint64_t, ICtrlObject*>;
 
     static uint64_t MakeKey(unsigned int type, unsigned int id);
-    bool StartLocked();
-    bool StartSteps(int* err);
-    bool RegisterLocked(CtrlObjectType type, unsigned int id, float percent);
-    ICtrlObject* AcquireLocked(uint64_t key);
-    void TearDownLocked();
-    bool InsertObject(uint64_t key, ICtrlObject* object);
-    bool RemoveIfMapped(uint64_t key, ICtrlObject* object);
+    bool StartLocked() REQUIRES(m_mutex);
+    bool StartSteps(int* err) REQUIRES(m_mutex);
+    bool RegisterLocked(CtrlObjectType type, unsigned int id, float percent) REQUIRES(m_mutex);
+    ICtrlObject* AcquireLocked(uint64_t key) REQUIRES(m_mutex);
+    void TearDownLocked() REQUIRES(m_mutex);
+    bool InsertObject(uint64_t key, ICtrlObject* object) REQUIRES(m_mutex);
+    bool RemoveIfMapped(uint64_t key, ICtrlObject* object) REQUIRES(m_mutex);
     void RemoveNoted();
     ICtrlObject* LookupFromSignal(uint64_t key);
     void ReleaseFromSignal(ICtrlObject* object);
-    void StartOverInChild();
+    void StartOverInChild() REQUIRES(m_mutex, m_rwlock);  // both held since PrepareForkCb
 
     SchedEnv* const m_env;
     const int64_t m_tickMs;
     const int64_t m_idleTickMs;
 
     // Lock order: m_mutex, then m_rwlock. Callers' own locks come before both.
-    kvo_mutex_t m_mutex;  // Initialize/UnInitialize, and the lifetime of m_rwlock
-    int m_initCount;
+    KvoMutex m_mutex;  // Initialize/UnInitialize, and the lifetime of m_rwlock
+    int m_initCount GUARDED_BY(m_mutex);
+    // Made before the schedule thread starts and destroyed after it is joined,
+    // both under m_mutex; the schedule thread reads them in between.
     kvo_semaphore_t m_semaphore;
     kvo_event_t m_event;
-    kvo_thread_t m_scheduleThread;
-    bool m_threadStarted;
-    Registry m_objects;
-    kvo_rwlock_t m_rwlock;  // guards m_objects; null while stopped
+    kvo_thread_t m_scheduleThread GUARDED_BY(m_mutex);
+    bool m_threadStarted GUARDED_BY(m_mutex);
+    KvoRwLock m_rwlock ACQUIRED_AFTER(m_mutex);  // absent while stopped
+    Registry m_objects GUARDED_BY(m_rwlock);
 
     std::vector<uint64_t> m_noted;  // keys seen terminated in a pass; schedule thread only
     CDeadList<ICtrlObject> m_dead;  // last references dropped in the handler
-    bool m_handlerInstalled;
+    bool m_handlerInstalled GUARDED_BY(m_mutex);
 };
