@@ -64,6 +64,20 @@ TEST(KvoRun, ExitStatusAndTerminatingSignalPassThrough) {
     EXPECT_EQ(WTERMSIG(r.status), SIGTERM);
 }
 
+TEST(KvoRun, ProgramsItExecsAreLimitedUnlessNoChildren) {
+    REQUIRE_END_TO_END();
+    const std::vector<std::string> shell = {"/bin/sh", "-c",
+                                            "printf '%s|%s' \"$LD_PRELOAD\" \"$KVO_RUN_LIMIT\""};
+    std::vector<std::string> args = {"-l", "30", "--"};
+    args.insert(args.end(), shell.begin(), shell.end());
+    RunResult r = RunKvo(args);
+    EXPECT_NE(r.out.find("libkvo_run.so|30"), std::string::npos) << r.out;
+
+    args.insert(args.begin(), "--no-children");
+    r = RunKvo(args);
+    EXPECT_EQ(r.out, "|") << r.out;
+}
+
 // kill -USR1 from outside meets the program's own disposition while the
 // library uses SIGUSR1 to make its threads sleep.
 TEST(KvoRun, OutsideSigusr1MeetsTheProgramsDisposition) {
