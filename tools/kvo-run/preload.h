@@ -45,8 +45,6 @@ bool IsLibraryCode(const void* addr);
 // disposition; the library's queued signals (tagged with a value only this
 // process knows) go to the library's handler, every other one to the program's.
 void SignalsInit();
-// Whether the library's sleep handler is set (for -v).
-bool SignalsHaveLibraryHandler();
 
 // The thread table: made once before the first thread registers.
 void ThreadsInit();

@@ -262,10 +262,6 @@ void SignalsInit() {
     __atomic_store_n(&g_active, true, __ATOMIC_RELEASE);
 }
 
-bool SignalsHaveLibraryHandler() {
-    return __atomic_load_n(&g_libraryHandler, __ATOMIC_ACQUIRE) != nullptr;
-}
-
 // ---- Interposed entry points ----------------------------------------------------
 
 extern "C" {
