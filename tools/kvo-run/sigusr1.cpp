@@ -32,7 +32,11 @@ void (*g_libraryHandler)(int) = nullptr;  // atomic: read in the dispatcher
 // The program's disposition, read by the dispatcher in any thread: a sequence
 // lock whose writers block every signal, so a reader never spins on a write
 // its own thread was interrupted in.
-struct sigaction g_program;
+// Kept as words, each read and written atomically, so that no read is torn
+// and the sequence check after them cannot move ahead of them.
+constexpr size_t kProgramWords = sizeof(struct sigaction) / sizeof(unsigned long);
+static_assert(sizeof(struct sigaction) % sizeof(unsigned long) == 0, "whole words");
+unsigned long g_program[kProgramWords];
 unsigned int g_programSeq = 0;
 pthread_mutex_t g_programLock = PTHREAD_MUTEX_INITIALIZER;  // program-side writers only
 
@@ -75,9 +79,14 @@ void ReadProgram(struct sigaction* out) {
     for (;;) {
         const unsigned int before = __atomic_load_n(&g_programSeq, __ATOMIC_ACQUIRE);
         if (before & 1u) continue;
-        memcpy(out, &g_program, sizeof(*out));
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        if (__atomic_load_n(&g_programSeq, __ATOMIC_RELAXED) == before) return;
+        unsigned long words[kProgramWords];
+        for (size_t i = 0; i < kProgramWords; ++i) {
+            words[i] = __atomic_load_n(&g_program[i], __ATOMIC_ACQUIRE);
+        }
+        if (__atomic_load_n(&g_programSeq, __ATOMIC_RELAXED) == before) {
+            memcpy(out, words, sizeof(*out));
+            return;
+        }
     }
 }
 
@@ -91,7 +100,11 @@ void WriteProgram(const struct sigaction* in) {
         seq = __atomic_load_n(&g_programSeq, __ATOMIC_ACQUIRE);
     } while ((seq & 1u) || !__atomic_compare_exchange_n(&g_programSeq, &seq, seq + 1, false,
                                                         __ATOMIC_ACQ_REL, __ATOMIC_RELAXED));
-    memcpy(&g_program, in, sizeof(*in));
+    unsigned long words[kProgramWords];
+    memcpy(words, in, sizeof(*in));
+    for (size_t i = 0; i < kProgramWords; ++i) {
+        __atomic_store_n(&g_program[i], words[i], __ATOMIC_RELEASE);
+    }
     __atomic_store_n(&g_programSeq, seq + 2, __ATOMIC_RELEASE);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
