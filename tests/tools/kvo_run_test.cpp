@@ -66,16 +66,14 @@ TEST(KvoRun, ExitStatusAndTerminatingSignalPassThrough) {
 
 TEST(KvoRun, ProgramsItExecsAreLimitedUnlessNoChildren) {
     REQUIRE_END_TO_END();
-    const std::vector<std::string> shell = {"/bin/sh", "-c",
-                                            "printf '%s|%s' \"$LD_PRELOAD\" \"$KVO_RUN_LIMIT\""};
-    std::vector<std::string> args = {"-l", "30", "--"};
-    args.insert(args.end(), shell.begin(), shell.end());
+    std::vector<std::string> args = {"-l",        "30",  "--",         ProbePath(),    "exec",
+                                     ProbePath(), "env", "LD_PRELOAD", "KVO_RUN_LIMIT"};
     RunResult r = RunKvo(args);
-    EXPECT_NE(r.out.find("libkvo_run.so|30"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("libkvo_run.so|30"), std::string::npos) << r.out << r.err;
 
     args.insert(args.begin(), "--no-children");
     r = RunKvo(args);
-    EXPECT_EQ(r.out, "|") << r.out;
+    EXPECT_EQ(r.out, "|") << r.out << r.err;
 }
 
 // kill -USR1 from outside meets the program's own disposition while the

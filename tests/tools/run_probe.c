@@ -101,10 +101,22 @@ int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "busy") == 0) return Busy(argc - 2, argv + 2);
     if (argc == 4 && strcmp(argv[1], "usr1") == 0) return Usr1(argv + 2);
     if (argc == 3 && strcmp(argv[1], "exit") == 0) return atoi(argv[2]);
+    /* env NAME...: the values, '|' between them; exec PROGRAM ARGS...: becomes it. */
+    if (argc >= 3 && strcmp(argv[1], "env") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            const char* value = getenv(argv[i]);
+            printf("%s%s", i > 2 ? "|" : "", value != NULL ? value : "");
+        }
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "exec") == 0) {
+        execv(argv[2], argv + 2);
+        return 127;
+    }
     if (argc == 3 && strcmp(argv[1], "kill") == 0) {
         raise(atoi(argv[2]));
         return 99;
     }
-    fprintf(stderr, "usage: run_probe busy|usr1|exit|kill ...\n");
+    fprintf(stderr, "usage: run_probe busy|usr1|exit|kill|env|exec ...\n");
     return 2;
 }
