@@ -1,7 +1,8 @@
-// Receiver addresses in the abstract namespace, one-datagram sends and the
-// discovery of receivers in /proc/net/unix.
+// Receiver paths in the private runtime directories, one-datagram sends and
+// the listing of the processes that have receivers in a directory.
 #include "commaddr.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,9 +10,9 @@
 #include <algorithm>
 #include <sstream>
 
-namespace {
+#include "platform/runtime_dir.h"
 
-const char kPrefix[] = "kvo_comm/";
+namespace {
 
 // Digits only, no sign, fits 32 bits, not 0.
 bool ParsePid(const std::string& text, uint32_t* pid) {
@@ -26,40 +27,30 @@ bool ParsePid(const std::string& text, uint32_t* pid) {
     return true;
 }
 
-// The path column: the eighth field to the end of the line (a name may hold blanks).
-bool PathColumn(const std::string& line, std::string* path) {
-    size_t pos = 0;
-    for (int field = 0; field < 7; ++field) {
-        pos = line.find_first_not_of(' ', pos);
-        if (pos == std::string::npos) return false;
-        pos = line.find(' ', pos);
-        if (pos == std::string::npos) return false;
-    }
-    pos = line.find_first_not_of(' ', pos);
-    if (pos == std::string::npos) return false;
-    *path = line.substr(pos);
-    return true;
-}
-
 }  // namespace
 
-bool CommAddress(uint32_t pid, const char* name, sockaddr_un* address, socklen_t* length) {
-    if (name == nullptr || *name == '\0') return false;
-    char text[sizeof(address->sun_path) + 1];
-    int n = snprintf(text, sizeof(text), "%s%u/%s", kPrefix, pid, name);
-    // The leading NUL takes one byte of sun_path.
-    if (n <= 0 || static_cast<size_t>(n) + 1 > sizeof(address->sun_path)) return false;
+std::string CommReceiverPath(const std::string& dir, uint32_t pid, const char* name) {
+    return dir + "/" + std::to_string(pid) + "/" + name;
+}
+
+std::string CommReceiverPathOf(uid_t uid, uint32_t pid, const char* name) {
+    return CommReceiverPath(KvoRuntimeDirOf(uid), pid, name);
+}
+
+bool CommSocketAddress(const std::string& path, sockaddr_un* address, socklen_t* length) {
+    // sun_path keeps its terminating NUL.
+    if (path.empty() || path.size() >= sizeof(address->sun_path)) return false;
     memset(address, 0, sizeof(*address));
     address->sun_family = AF_UNIX;
-    memcpy(address->sun_path + 1, text, static_cast<size_t>(n));
-    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+    memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
     return true;
 }
 
-int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t length, int flags) {
+int CommSendTo(int fd, const std::string& path, const char* text, size_t length, int flags) {
     sockaddr_un address;
     socklen_t addressLength = 0;
-    if (!CommAddress(pid, name, &address, &addressLength)) return EINVAL;
+    if (!CommSocketAddress(path, &address, &addressLength)) return EINVAL;
     if (length > kCommMaxMessage) return EMSGSIZE;
     ssize_t sent;
     do {
@@ -69,23 +60,28 @@ int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t 
     return sent < 0 ? errno : 0;
 }
 
-std::vector<uint32_t> ParseReceiverPids(const std::string& netUnix, const char* name) {
+std::vector<uint32_t> ListPidFolders(const std::string& dir) {
     std::vector<uint32_t> pids;
-    const std::string prefix = std::string("@") + kPrefix;
-    const std::string suffix = std::string("/") + name;
-    std::istringstream lines(netUnix);
+    DIR* folder = opendir(dir.c_str());
+    if (folder == nullptr) return pids;
+    while (dirent* entry = readdir(folder)) {
+        uint32_t pid = 0;
+        if (ParsePid(entry->d_name, &pid)) pids.push_back(pid);
+    }
+    closedir(folder);
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+bool ParseEffectiveUid(const std::string& status, uid_t* uid) {
+    std::istringstream lines(status);
     std::string line;
     while (std::getline(lines, line)) {
-        std::string path;
-        if (!PathColumn(line, &path) || path.compare(0, prefix.size(), prefix) != 0) continue;
-        if (path.size() <= prefix.size() + suffix.size()) continue;
-        if (path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
-        uint32_t pid = 0;
-        std::string digits =
-            path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
-        if (ParsePid(digits, &pid)) pids.push_back(pid);
+        if (line.compare(0, 4, "Uid:") != 0) continue;
+        unsigned long real = 0, effective = 0;
+        if (sscanf(line.c_str() + 4, "%lu %lu", &real, &effective) != 2) return false;
+        *uid = static_cast<uid_t>(effective);
+        return true;
     }
-    std::sort(pids.begin(), pids.end());
-    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
-    return pids;
+    return false;
 }

@@ -1,29 +1,32 @@
-// Addresses of comm receivers and sending one message to one: shared by the
-// comm library and the collector service.
+// Where comm receivers live and sending one message to one: shared by the comm
+// library, the collector service and the stress harness.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 #include <string>
 #include <vector>
 
-// One datagram is one message of at most this many bytes.
-constexpr size_t kCommMaxMessage = 65536;
+#include "comm/kvo_protocol.h"
 
-// The receiver the library registers; the collector service publishes to it.
-constexpr char kCommLibraryReceiver[] = "kvo_vurizeda:reciver";
+// "<dir>/<pid>/<name>": the socket of receiver name of process pid.
+std::string CommReceiverPath(const std::string& dir, uint32_t pid, const char* name);
+// The same in the runtime directory of uid.
+std::string CommReceiverPathOf(uid_t uid, uint32_t pid, const char* name);
 
-// "\0kvo_comm/<pid>/<name>" with no trailing NUL. False when name is empty or
-// the address does not fit.
-bool CommAddress(uint32_t pid, const char* name, sockaddr_un* address, socklen_t* length);
+// The socket address of path; false when path is empty or does not fit.
+bool CommSocketAddress(const std::string& path, sockaddr_un* address, socklen_t* length);
 
-// Sends text to kvo_comm/<pid>/<name> from socket fd; flags as for sendto
+// Sends text to the socket at path from socket fd; flags as for sendto
 // (MSG_DONTWAIT never waits for room). 0, or the errno of the failure.
-int CommSendTo(int fd, uint32_t pid, const char* name, const char* text, size_t length, int flags);
+int CommSendTo(int fd, const std::string& path, const char* text, size_t length, int flags);
 
-// The pids whose receiver `name` appears in the text of /proc/net/unix, where an
-// abstract address shows with a leading '@'. Sorted, without repeats.
-std::vector<uint32_t> ParseReceiverPids(const std::string& netUnix, const char* name);
+// The pids that have a folder in dir (names of digits only), sorted.
+std::vector<uint32_t> ListPidFolders(const std::string& dir);
+
+// The effective uid on the "Uid:" line of a /proc/<pid>/status text.
+bool ParseEffectiveUid(const std::string& status, uid_t* uid);

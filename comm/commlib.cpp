@@ -43,6 +43,8 @@ constexpr int kSendWaitSeconds = 1;
 void StopAndWaitLocked(std::unique_lock<std::mutex>& lock, const std::vector<Registration*>& regs) {
     for (Registration* reg : regs) {
         reg->stopping.store(true);
+        // The name is free at once, also while a callback of it still runs.
+        RemoveReceiverPath(reg);
         WakeDelivery(reg);
         g_stopped.push_back(reg);
     }
@@ -109,8 +111,21 @@ struct Teardown {
     }
 } g_teardown;
 
+// The receiver name of process pid, in the runtime directory of that
+// process's effective uid.
+std::string TargetPath(uint32_t pid, const char* name) {
+    uid_t uid = geteuid();
+    std::string status;
+    if (pid != static_cast<uint32_t>(getpid()) &&
+        SamplerEnv::Default()->ReadFile("/proc/" + std::to_string(pid) + "/status", &status)) {
+        ParseEffectiveUid(status, &uid);
+    }
+    return CommReceiverPathOf(uid, pid, name);
+}
+
 uint32_t SendMessage(uint32_t pid, const char* name, comm_data* data, bool wait) {
-    if (name == nullptr || data == nullptr || (data->text == nullptr && data->length > 0)) {
+    if (!ValidReceiverName(name) || data == nullptr ||
+        (data->text == nullptr && data->length > 0)) {
         return KVO_E_INVALID_PARAM;
     }
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -120,7 +135,8 @@ uint32_t SendMessage(uint32_t pid, const char* name, comm_data* data, bool wait)
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     }
     uint32_t target = pid != 0 ? pid : static_cast<uint32_t>(getpid());
-    int err = CommSendTo(fd, target, name, data->text, data->length, wait ? 0 : MSG_DONTWAIT);
+    int err =
+        CommSendTo(fd, TargetPath(target, name), data->text, data->length, wait ? 0 : MSG_DONTWAIT);
     close(fd);
     if (err == EINVAL || err == EMSGSIZE) return KVO_E_INVALID_PARAM;
     return err == 0 ? KVO_OK : KVO_E_FAIL;
@@ -165,11 +181,7 @@ KVO_COMM_API uint32_t kvo_comm_uninit(void) {
 
 KVO_COMM_API uint32_t kvo_comm_register(const char* name, kvo_comm_receiver callback,
                                         void* context) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    if (name == nullptr || callback == nullptr || !CommAddress(getpid(), name, &address, &length)) {
-        return KVO_E_INVALID_PARAM;
-    }
+    if (!ValidReceiverName(name) || callback == nullptr) return KVO_E_INVALID_PARAM;
     JoinStopped();
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_initCount == 0) {

@@ -4,16 +4,20 @@
 
 #include "delivery.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "commaddr.h"
+#include "platform/runtime_dir.h"
 
 namespace {
 
@@ -48,8 +52,10 @@ int64_t SampleIntervalMs() {
     return seconds * 1000;
 }
 
-// Only the process's own effective uid and root may feed its receivers.
-bool TrustedSender(const msghdr& message, uint32_t euid, uint32_t* senderUid) {
+// Only the process's own uids and root may feed its receivers. The kernel's
+// credentials carry the sender's real uid, so a host whose real and effective
+// uids differ sees its own sampler under its real uid.
+bool TrustedSender(const msghdr& message, const Registration& reg, uint32_t* senderUid) {
     bool trusted = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
          c = CMSG_NXTHDR(const_cast<msghdr*>(&message), c)) {
@@ -58,7 +64,7 @@ bool TrustedSender(const msghdr& message, uint32_t euid, uint32_t* senderUid) {
             ucred cred;
             memcpy(&cred, CMSG_DATA(c), sizeof(cred));
             *senderUid = cred.uid;
-            trusted = cred.uid == euid || cred.uid == 0;
+            trusted = cred.uid == reg.ruid || cred.uid == reg.euid || cred.uid == 0;
         } else if (c->cmsg_type == SCM_RIGHTS) {
             // Descriptors are no part of a message: close any that were passed.
             size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -85,7 +91,7 @@ void ReceiveOne(Registration* reg) {
     ssize_t n = recvmsg(reg->fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
     if (n < 0) return;
     uint32_t uid = 0;
-    bool trusted = TrustedSender(message, reg->euid, &uid);
+    bool trusted = TrustedSender(message, *reg, &uid);
     if (static_cast<size_t>(n) > kCommMaxMessage) {
         if (reg->oversized.Note(NowMs())) {
             KVO_LOGW("%s: dropped %u datagram(s) longer than %u bytes", reg->name.c_str(),
@@ -110,8 +116,7 @@ void SampleAndSend(Registration* reg) {
     std::string system, process;
     if (!reg->sampler->Sample(&system, &process)) return;
     for (const std::string* text : {&system, &process}) {
-        int err = CommSendTo(reg->fd, reg->pid, reg->name.c_str(), text->data(), text->size(),
-                             MSG_DONTWAIT);
+        int err = CommSendTo(reg->fd, reg->path, text->data(), text->size(), MSG_DONTWAIT);
         if (err != 0) KVO_LOGD("%s: sample not queued: %s", reg->name.c_str(), strerror(err));
     }
 }
@@ -149,6 +154,42 @@ uint32_t DeliveryMain(void* argument) {
     return 0;
 }
 
+// A socket file at path that nobody receives on (its process died) is removed;
+// false, with errno EADDRINUSE, when a live socket is bound there.
+bool RemoveDeadSocket(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return true;
+    sockaddr_un address;
+    socklen_t length = 0;
+    int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool live = probe >= 0 && CommSocketAddress(path, &address, &length) &&
+                connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    if (probe >= 0) close(probe);
+    if (live) {
+        errno = EADDRINUSE;
+        return false;
+    }
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+// The folders of processes that no longer exist, with what they hold. The
+// directory is private, so everything in it is ours.
+void RemoveStaleFolders(const std::string& dir, uint32_t self) {
+    for (uint32_t pid : ListPidFolders(dir)) {
+        if (pid == self || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const std::string folder = dir + "/" + std::to_string(pid);
+        DIR* entries = opendir(folder.c_str());
+        if (entries == nullptr) continue;
+        while (dirent* entry = readdir(entries)) {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+                unlinkat(dirfd(entries), entry->d_name, 0);
+            }
+        }
+        closedir(entries);
+        if (rmdir(folder.c_str()) == 0) KVO_LOGD("removed the receivers of ended process %u", pid);
+    }
+}
+
 }  // namespace
 
 bool DropLog::Note(int64_t nowMs) {
@@ -159,6 +200,11 @@ bool DropLog::Note(int64_t nowMs) {
     return true;
 }
 
+bool ValidReceiverName(const char* name) {
+    return name != nullptr && *name != '\0' && strchr(name, '/') == nullptr &&
+           strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
 std::unique_ptr<Registration> CreateRegistration(const char* name, kvo_comm_receiver callback,
                                                  void* context) {
     std::unique_ptr<Registration> reg(new Registration());
@@ -166,20 +212,39 @@ std::unique_ptr<Registration> CreateRegistration(const char* name, kvo_comm_rece
     reg->callback = callback;
     reg->context = context;
     reg->pid = static_cast<uint32_t>(getpid());
+    reg->ruid = static_cast<uint32_t>(getuid());
     reg->euid = static_cast<uint32_t>(geteuid());
+    std::string dir, why;
+    if (!KvoRuntimeDir(&dir, &why)) {
+        KVO_LOGE("register %s: refused runtime directory %s", name, why.c_str());
+        return nullptr;
+    }
+    RemoveStaleFolders(dir, reg->pid);
+    const std::string pidDir = dir + "/" + std::to_string(reg->pid);
+    if (!KvoPrivateDir(pidDir, &why)) {
+        KVO_LOGE("register %s: refused runtime directory %s", name, why.c_str());
+        return nullptr;
+    }
+    const std::string path = CommReceiverPath(dir, reg->pid, name);
     sockaddr_un address;
     socklen_t length = 0;
-    if (!CommAddress(reg->pid, name, &address, &length)) return nullptr;
+    if (!CommSocketAddress(path, &address, &length)) {
+        KVO_LOGW("register %s: the path %s is too long for a socket", name, path.c_str());
+        return nullptr;
+    }
     reg->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     reg->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int on = 1;
     if (reg->fd < 0 || reg->wakeFd < 0 ||
         setsockopt(reg->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 ||
+        !RemoveDeadSocket(path) ||
         bind(reg->fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        KVO_LOGW("%s: cannot bind kvo_comm/%u/%s: %s", name, reg->pid, name, strerror(errno));
+        KVO_LOGW("register %s: cannot bind %s: %s", name, path.c_str(), strerror(errno));
         DestroyRegistration(reg.get());
         return nullptr;
     }
+    reg->path = path;
+    reg->pidDir = pidDir;
     reg->buffer.resize(kCommMaxMessage);
     if (SamplerEnabled()) {
         reg->intervalMs = SampleIntervalMs();
@@ -202,7 +267,15 @@ void WakeDelivery(Registration* reg) {
     }
 }
 
+void RemoveReceiverPath(Registration* reg) {
+    if (reg->path.empty()) return;
+    unlink(reg->path.c_str());
+    rmdir(reg->pidDir.c_str());  // fails while another receiver of ours is in it
+    reg->path.clear();
+}
+
 void DestroyRegistration(Registration* reg) {
+    RemoveReceiverPath(reg);
     if (reg->threadStarted) kvo_thread_join(&reg->thread, nullptr);
     reg->threadStarted = false;
     if (reg->fd >= 0) close(reg->fd);
@@ -213,6 +286,7 @@ void DestroyRegistration(Registration* reg) {
 void ForgetInChild(Registration* reg) {
     reg->threadStarted = false;  // that thread exists only in the parent
     reg->sampler.release();      // may be mid-sample in the parent: never touched again
+    reg->path.clear();           // the parent's socket stays
     if (reg->fd >= 0) close(reg->fd);
     if (reg->wakeFd >= 0) close(reg->wakeFd);
     reg->fd = reg->wakeFd = -1;

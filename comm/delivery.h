@@ -35,9 +35,12 @@ struct Registration {
     kvo_comm_receiver callback = nullptr;
     void* context = nullptr;
     uint32_t pid = 0;
+    uint32_t ruid = 0;  // senders with either of our uids, or root, are trusted
     uint32_t euid = 0;
-    int fd = -1;      // bound datagram socket
-    int wakeFd = -1;  // eventfd, written once to stop the thread
+    std::string path;    // <runtime dir>/<pid>/<name>; empty once removed
+    std::string pidDir;  // <runtime dir>/<pid>
+    int fd = -1;         // bound datagram socket
+    int wakeFd = -1;     // eventfd, written once to stop the thread
     kvo_thread_t thread{};
     bool threadStarted = false;
     std::atomic<bool> stopping{false};  // set under the registry lock; read freely
@@ -54,20 +57,29 @@ struct Registration {
     DropLog oversized;
 };
 
-// Creates the bound socket (SO_PASSCRED), the wake event and the sampler of
-// a registration whose thread is not started yet. Null when the name is taken
-// or a system call fails.
+// A name is one path component: not empty, no '/', not "." or "..".
+bool ValidReceiverName(const char* name);
+
+// Creates the bound socket (SO_PASSCRED) in the private runtime directory, the
+// wake event and the sampler of a registration whose thread is not started
+// yet; sockets of processes that no longer exist are removed first. Null when
+// the directory is refused (one ERROR line), the name is taken or a system
+// call fails.
 std::unique_ptr<Registration> CreateRegistration(const char* name, kvo_comm_receiver callback,
                                                  void* context);
 // Starts the delivery thread; 0 = success.
 int StartDelivery(Registration* reg);
 // Wakes the delivery thread so that it ends; the caller has set `stopping`.
 void WakeDelivery(Registration* reg);
-// Joins the thread (when started) and closes the descriptors.
+// Removes the socket and, when empty, the process's folder. Once only; the
+// caller holds the registry lock, so no registration binds meanwhile.
+void RemoveReceiverPath(Registration* reg);
+// Joins the thread (when started), closes the descriptors, removes the socket.
 void DestroyRegistration(Registration* reg);
 
-// In a forked child: closes the descriptors and forgets the thread and the
-// sampler, which belong to the parent. The registration itself is leaked.
+// In a forked child: closes the descriptors and forgets the thread, the
+// sampler and the socket's path, which belong to the parent. The registration
+// itself is leaked.
 void ForgetInChild(Registration* reg);
 
 // The registration whose delivery thread is the caller, or null.

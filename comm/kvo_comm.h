@@ -1,6 +1,8 @@
 /* libkvo_comm.so: named message receivers of a process. Each registered name is
- * an AF_UNIX datagram socket in the abstract namespace at "kvo_comm/<pid>/<name>";
- * one datagram is one message text of at most 65536 bytes. Results are 0 or a
+ * an AF_UNIX datagram socket "<dir>/<pid>/<name>" in the private (0700) runtime
+ * directory of the effective uid (see platform/runtime_dir.h); only senders
+ * with the process's real or effective uid, or root, are delivered. One
+ * datagram is one message text of at most 65536 bytes. Results are 0 or a
  * 0x84ce.... code (see platform/kvo_result.h). */
 #ifndef KVO_COMM_H
 #define KVO_COMM_H
@@ -26,8 +28,10 @@ KVO_COMM_API uint32_t kvo_comm_init(void);
 /* The last one ends every registration, as kvo_comm_unregister_all. */
 KVO_COMM_API uint32_t kvo_comm_uninit(void);
 
-/* Binds kvo_comm/<pid>/<name> and starts its delivery thread (and, unless
- * KVO_COMM_SAMPLER=0, the embedded sampler). Needs kvo_comm_init. */
+/* Binds <dir>/<pid>/<name> and starts its delivery thread (and, unless
+ * KVO_COMM_SAMPLER=0, the embedded sampler). Needs kvo_comm_init. The name is
+ * one path component (no '/'). Fails, with an ERROR line, when the runtime
+ * directory is a link, belongs to another uid or is open to group or others. */
 KVO_COMM_API uint32_t kvo_comm_register(const char* name, kvo_comm_receiver callback,
                                         void* context);
 /* Ends deliveries to name; returns when no callback of it runs or can start.
@@ -46,7 +50,8 @@ KVO_COMM_API uint32_t kvo_comm_get_data(comm_data* data, const char** text, uint
 /* Frees a heap message; delivered messages belong to the library and are refused. */
 KVO_COMM_API uint32_t kvo_comm_delete_data(comm_data* data);
 
-/* Sends the message to the receiver name of process pid (0: this process).
+/* Sends the message to the receiver name of process pid (0: this process), in
+ * the runtime directory of that process's effective uid.
  * send waits up to a second for room in the receiver's queue; post never waits. */
 KVO_COMM_API uint32_t kvo_comm_send(uint32_t pid, const char* name, comm_data* data);
 KVO_COMM_API uint32_t kvo_comm_post(uint32_t pid, const char* name, comm_data* data);

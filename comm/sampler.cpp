@@ -9,16 +9,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
+#include "comm/kvo_protocol.h"
 #include "platform/kvo_static.h"
 
 namespace {
-
-// Kind identifiers the library's collector recognises.
-const char kSystemId[] = "29405D00-268C-4380-BB86-61CD57AED3E1";
-const char kProcessId[] = "85780327-DA34-469B-BFD0-6519CCF8CBB1";
 
 // /proc/stat lists a line per processor after the total; enough for any machine.
 constexpr size_t kMaxProcFile = 1 << 20;
@@ -67,6 +65,13 @@ bool ParseU64(const std::string& token, uint64_t* value) {
     char* end = nullptr;
     *value = strtoull(token.c_str(), &end, 10);
     return end != nullptr && *end == '\0';
+}
+
+// a is a later second than b, in the fields the time text shows.
+bool LaterSecond(const struct tm& a, const struct tm& b) {
+    const int left[] = {a.tm_year, a.tm_mon, a.tm_mday, a.tm_hour, a.tm_min, a.tm_sec};
+    const int right[] = {b.tm_year, b.tm_mon, b.tm_mday, b.tm_hour, b.tm_min, b.tm_sec};
+    return std::lexicographical_compare(right, right + 6, left, left + 6);
 }
 
 // Two decimals are all the figures mean; the collector reads any JSON number.
@@ -164,20 +169,26 @@ std::string FormatSampleTime(const struct tm& when) {
 }
 
 std::string BuildSystemMessage(const std::string& time, float cpu) {
-    return Wrap(json_pack("{s:{s:s,s:s},s:{s:f}}", "header", "id", kSystemId, "time", time.c_str(),
-                          "body", "cpu", Rounded(cpu)));
+    return Wrap(json_pack("{s:{s:s,s:s},s:{s:f}}", "header", "id", kCommSystemId, "time",
+                          time.c_str(), "body", "cpu", Rounded(cpu)));
 }
 
 std::string BuildProcessMessage(const std::string& time, float cpu, int32_t iorspeed,
                                 int32_t iowspeed) {
-    return Wrap(json_pack("{s:{s:s,s:s},s:{s:f,s:I,s:I}}", "header", "id", kProcessId, "time",
+    return Wrap(json_pack("{s:{s:s,s:s},s:{s:f,s:I,s:I}}", "header", "id", kCommProcessId, "time",
                           time.c_str(), "body", "cpu", Rounded(cpu), "iorspeed",
                           static_cast<json_int_t>(iorspeed), "iowspeed",
                           static_cast<json_int_t>(iowspeed)));
 }
 
 CSampler::CSampler(uint32_t pid, SamplerEnv* env)
-    : m_pid(pid), m_env(env), m_havePrevious(false), m_previous(), m_figures() {}
+    : m_pid(pid),
+      m_env(env),
+      m_havePrevious(false),
+      m_previous(),
+      m_figures(),
+      m_published(false),
+      m_lastPublished() {}
 
 bool CSampler::ReadCounters(_SampleCounters* counters) {
     std::string text;
@@ -199,16 +210,26 @@ bool CSampler::ReadCounters(_SampleCounters* counters) {
 bool CSampler::Sample(std::string* systemMessage, std::string* processMessage) {
     _SampleCounters now = {};
     if (!ReadCounters(&now)) return false;
-    bool first = !m_havePrevious;
-    if (!first) m_figures = ComputeFigures(m_previous, now);
-    m_previous = now;
-    m_havePrevious = true;
-    if (first) return false;
+    if (!m_havePrevious) {
+        m_previous = now;
+        m_havePrevious = true;
+        return false;
+    }
     struct tm local = {};
     m_env->LocalNow(&local);
+    // The collector pairs the latest figure of each kind by time text alone: a
+    // text published before (a late round in the same second, a clock stepped
+    // back) could pair this round's figure with an older one of the other
+    // kind. Such a round is skipped; its interval counts into the next one.
+    if (m_published && !LaterSecond(local, m_lastPublished)) return false;
+    m_figures = ComputeFigures(m_previous, now);
+    m_previous = now;
     const std::string time = FormatSampleTime(local);
     *systemMessage = BuildSystemMessage(time, m_figures.sysCpu);
     *processMessage =
         BuildProcessMessage(time, m_figures.procCpu, m_figures.iorspeed, m_figures.iowspeed);
-    return !systemMessage->empty() && !processMessage->empty();
+    if (systemMessage->empty() || processMessage->empty()) return false;
+    m_published = true;
+    m_lastPublished = local;
+    return true;
 }

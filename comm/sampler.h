@@ -43,7 +43,9 @@ public:
     // Reads the counters. The first successful read only sets the baseline and
     // returns false; later ones fill the two messages (same "time") and return
     // true. False, with the baseline kept, when /proc/stat or the process's
-    // stat file cannot be read (the process has ended).
+    // stat file cannot be read (the process has ended), and when the local
+    // time is not a later second than the last published one: no two
+    // published rounds share a time text.
     bool Sample(std::string* systemMessage, std::string* processMessage);
     // The figures of the last successful Sample.
     const _SampleFigures& Figures() const { return m_figures; }
@@ -56,7 +58,9 @@ private:
     SamplerEnv* m_env;
     bool m_havePrevious;
     _SampleCounters m_previous;
-    _SampleFigures m_figures;
+    _SampleFigures m_figures;  // of the last published round
+    bool m_published;
+    struct tm m_lastPublished;
 };
 
 // Figures from two reads; deltas that run backwards count as 0.

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(build-essential cmake pkg-config g++-multilib clang libclang-rt-14-dev
-          libjansson-dev libgtest-dev libgmock-dev libbenchmark-dev cpulimit gnuplot-nox
+          libjansson-dev libgtest-dev libgmock-dev libbenchmark-dev cpulimit gnuplot-nox valgrind
           xz-utils gzip coreutils python3
           libjansson-dev:i386 libgtest-dev:i386 libgmock-dev:i386)
 

@@ -11,14 +11,10 @@
 
 #include <new>
 
+#include "comm/kvo_protocol.h"
 #include "platform/kvo_base.h"
 
 namespace {
-
-const char kReceiverName[] = "kvo_vurizeda:reciver";
-const char kSystemId[] = "29405D00-268C-4380-BB86-61CD57AED3E1";
-const char kProcessId[] = "85780327-DA34-469B-BFD0-6519CCF8CBB1";
-constexpr size_t kIdLength = 36;
 
 // Owns one decoded document; every parse path releases it.
 class JsonRef {
@@ -127,7 +123,7 @@ uint32_t CCollector::RegCollectData(DataCallback callback, void* context) {
         KVO_LOGE("comm init failed with error code = 0x%08x", rc);
         return rc;
     }
-    rc = comm->comm_register(kReceiverName, DataReceiverCb, this);
+    rc = comm->comm_register(kCommLibraryReceiver, DataReceiverCb, this);
     if (rc != KVO_OK) {
         KVO_LOGE("comm register failed with error code = 0x%08x", rc);
         return rc;
@@ -139,7 +135,7 @@ void CCollector::UnRegCollectData() {
     // The comm library guarantees no delivery runs once both calls returned,
     // which is what makes clearing the table afterwards safe.
     CommImpl* comm = GetCommImpl();
-    if (comm->comm_unregister != nullptr) comm->comm_unregister(kReceiverName);
+    if (comm->comm_unregister != nullptr) comm->comm_unregister(kCommLibraryReceiver);
     if (comm->comm_uninit != nullptr) comm->comm_uninit();
     PluginLoaderUnInit();
 }
@@ -184,9 +180,9 @@ uint32_t CCollector::ParseDocument(json_t* document) {
     KVO_LOGD("id:%s, time:%s", id, timeText);
 
     uint32_t rc = KVO_OK;
-    if (kvo_strnicmp(id, kSystemId, kIdLength) == 0) {
+    if (kvo_strnicmp(id, kCommSystemId, kCommIdLength) == 0) {
         rc = ParseSystemBody(body, time);
-    } else if (kvo_strnicmp(id, kProcessId, kIdLength) == 0) {
+    } else if (kvo_strnicmp(id, kCommProcessId, kCommIdLength) == 0) {
         rc = ParseProcessBody(body, time);
     } else {
         KVO_LOGW("invalid id data (%s)", id);

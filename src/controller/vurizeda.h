@@ -63,7 +63,9 @@ public:
 private:
     char m_confPath[4096];
     uint32_t m_procId;
-    _Autoconf m_autoConf;
+    // Value-initialised: the defaults leave scenes_type to the file, and the
+    // first load reads it before any key can have set it.
+    _Autoconf m_autoConf{};
     volatile int32_t m_initState;
     volatile int32_t m_enableCpu;
     volatile int32_t m_enableIO;

@@ -1,12 +1,5 @@
-// Result codes of the library, in one place. Every function that returns a
-// 32-bit code uses these names; no bare 0x84ce... literal appears elsewhere.
+// Result codes of the library. Their one home is the public header, which hosts
+// see too; this name stays so that internal code includes what it means.
 #pragma once
 
-#include <stdint.h>
-
-#define KVO_OK ((uint32_t)0)
-#define KVO_E_FAIL ((uint32_t)0x84ce0001u)
-#define KVO_E_INVALID_PARAM ((uint32_t)0x84ce0002u)
-#define KVO_E_TIMEOUT ((uint32_t)0x84ce000du)
-#define KVO_E_DISABLED ((uint32_t)0x84ce000eu)
-#define KVO_E_NO_GROUP ((uint32_t)0x84ce0015u)
+#include "kvo_vurizeda.h"

@@ -218,7 +218,13 @@ float CAutoCpu::RuleEqual(float avgSys) {
     return rising ? limit + 1.0f : limit + 5.0f;
 }
 
-void CAutoCpu::SetCurrentCpuLimit(float limit) {
+void CAutoCpu::SetCurrentCpuLimit(float limit) { PushCurrentLimit(limit, nullptr); }
+
+// A control object signals the thread that made the first Add of its id, so a
+// push never makes that first Add for another thread: an id whose own join has
+// not created its object yet (or whose object a refused push ended) is skipped
+// and gets its share from its own join. The id joining now is always pushed.
+void CAutoCpu::PushCurrentLimit(float limit, const unsigned int* joining) {
     float bounded = limit;
     const float ceiling = WordLoad(m_autoSysMaxCpu);
     if (bounded > ceiling) {
@@ -233,6 +239,7 @@ void CAutoCpu::SetCurrentCpuLimit(float limit) {
     const SleepHeldOff held(m_ctrl);
     {
         // Lock order: m_monitorLock, then the scheduler's registry lock (inside Add).
+        // The joined marks are read and written under the same lock as the push.
         KvoMutexLock hold(&m_monitorLock);
         if (!m_monitorThreads.empty()) {
             const double exact = Rounded(static_cast<double>(m_cpuCount) * bounded /
@@ -242,7 +249,15 @@ void CAutoCpu::SetCurrentCpuLimit(float limit) {
                 share = kFallbackThreadShare;
             }
             for (unsigned int tid : m_monitorThreads) {
-                (void)m_ctrl->Add(tid, share);
+                const bool own = joining != nullptr && *joining == tid;
+                if (!own && m_monitorJoined.count(tid) == 0) {
+                    continue;
+                }
+                if (m_ctrl->Add(tid, share) == 1) {
+                    if (own) m_monitorJoined.insert(tid);
+                } else {
+                    m_monitorJoined.erase(tid);  // no object now: only its own join may make one
+                }
             }
         }
     }
@@ -261,7 +276,7 @@ void CAutoCpu::AddMonitorThread(unsigned int tid) {
         KvoMutexLock hold(&m_monitorLock);
         m_monitorThreads.insert(tid);
     }
-    SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
+    PushCurrentLimit(WordLoad(m_curCpuLimit), &tid);
 }
 
 void CAutoCpu::DelMonitorThread(unsigned int tid) {
@@ -270,7 +285,8 @@ void CAutoCpu::DelMonitorThread(unsigned int tid) {
         // Lock order: m_monitorLock, then the scheduler's registry lock (inside Del).
         KvoMutexLock hold(&m_monitorLock);
         m_monitorThreads.erase(tid);
-        m_ctrl->Del(tid);  // also a limit the host set directly
+        m_monitorJoined.erase(tid);  // a rejoin makes its object anew
+        m_ctrl->Del(tid);            // also a limit the host set directly
     }
     SetCurrentCpuLimit(WordLoad(m_curCpuLimit));
 }
@@ -283,6 +299,7 @@ void CAutoCpu::ClearMonitorThread() {
         m_ctrl->Del(tid);
     }
     m_monitorThreads.clear();
+    m_monitorJoined.clear();
 }
 
 // ---- CPU groups -------------------------------------------------------------
@@ -300,11 +317,12 @@ void CAutoCpu::SetCpuLimitConfig(_CpuConf* conf, std::list<_CpuGroupConf>& group
         group.not_using_limit = entry.not_using_limit;
         group.cur_limit = entry.using_limit;
         group.threads.clear();
+        group.joined.clear();
     }
 }
 
 template <class Change>
-uint32_t CAutoCpu::ChangeGroup(const char* name, Change change) {
+uint32_t CAutoCpu::ChangeGroup(const char* name, const unsigned int* joining, Change change) {
     if (name == nullptr) {
         return KVO_E_NO_GROUP;
     }
@@ -317,23 +335,29 @@ uint32_t CAutoCpu::ChangeGroup(const char* name, Change change) {
         }
         change(found->second);
     }
-    SetGroupCpuLimit(name);
+    PushGroup(name, joining);
     return KVO_OK;
 }
 
 uint32_t CAutoCpu::AddGroupThread(const char* name, unsigned int tid) {
-    return ChangeGroup(name, [tid](_CpuGroup& group) { group.threads.insert(tid); });
+    return ChangeGroup(name, &tid, [tid](_CpuGroup& group) {
+        group.threads.insert(tid);
+        group.joined.emplace(tid, false);  // a member already there keeps its mark
+    });
 }
 
 uint32_t CAutoCpu::DelGroupThread(const char* name, unsigned int tid) {
     // Lock order: m_groupLock, then the scheduler's registry lock (inside Del).
-    return ChangeGroup(name, [this, tid](_CpuGroup& group) {
+    return ChangeGroup(name, nullptr, [this, tid](_CpuGroup& group) {
         group.threads.erase(tid);
+        group.joined.erase(tid);
         m_ctrl->Del(tid);  // also when tid was not a member
     });
 }
 
-void CAutoCpu::SetGroupCpuLimit(const char* name) {
+void CAutoCpu::SetGroupCpuLimit(const char* name) { PushGroup(name, nullptr); }
+
+void CAutoCpu::PushGroup(const char* name, const unsigned int* joining) {
     if (name == nullptr) {
         return;
     }
@@ -342,7 +366,7 @@ void CAutoCpu::SetGroupCpuLimit(const char* name) {
     KvoReadLock hold(&m_groupLock);
     auto found = m_cpuGroups.find(name);
     if (found != m_cpuGroups.end()) {
-        PushGroupLocked(found->second);
+        PushGroupLocked(found->second, joining);
     }
 }
 
@@ -358,19 +382,33 @@ void CAutoCpu::SetCurGroupCpuLimit(int notUsing) {
         const float target = notUsing != 0 ? group.not_using_limit : group.using_limit;
         if (group.cur_limit != target) {
             group.cur_limit = target;
-            PushGroupLocked(group);
+            PushGroupLocked(group, nullptr);
         }
     }
 }
 
 // A group's limit is split evenly and left unbounded: the scheduler refuses a
-// share outside its range, which leaves those threads unlimited.
-void CAutoCpu::PushGroupLocked(const _CpuGroup& group) {
+// share outside its range, which leaves those threads unlimited. As for the
+// monitored threads, only a member's own join makes its first Add. The marks
+// are atomic because pushes under the shared lock run side by side; the map
+// itself changes only under the exclusive lock.
+void CAutoCpu::PushGroupLocked(_CpuGroup& group, const unsigned int* joining) {
     if (group.threads.empty()) {
         return;
     }
     const float share = Rounded(group.cur_limit / static_cast<float>(group.threads.size()));
     for (unsigned int tid : group.threads) {
-        (void)m_ctrl->Add(tid, share);
+        auto joined = group.joined.find(tid);  // never inserts: the lock may be shared
+        if (joined == group.joined.end()) {
+            continue;
+        }
+        const bool own = joining != nullptr && *joining == tid;
+        if (!own && !joined->second.load(std::memory_order_relaxed)) {
+            continue;
+        }
+        const bool made = m_ctrl->Add(tid, share) == 1;
+        if (own || !made) {
+            joined->second.store(made, std::memory_order_relaxed);
+        }
     }
 }

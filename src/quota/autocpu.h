@@ -29,6 +29,9 @@ struct _CpuGroup {
     float not_using_limit;
     float cur_limit;
     std::set<unsigned int> threads;
+    // One entry per member, made with the membership: true once the member's own
+    // AddGroupThread has created its control object. Flipped under the shared lock.
+    std::map<unsigned int, std::atomic<bool>> joined;
 };
 
 class CAutoCpu {
@@ -85,12 +88,20 @@ private:
     float RuleBySub(float avgSys, float avgProc);
     float RuleQuota(float avgSys);
     float RuleEqual(float avgSys);
+    // Bounds and records the process limit and pushes the share to the monitored
+    // threads that have joined; joining: the id whose own AddMonitorThread pushes
+    // now (always pushed, and marked joined when its object exists), or null.
+    void PushCurrentLimit(float limit, const unsigned int* joining);
+    // The same for a group's members.
+    void PushGroup(const char* name, const unsigned int* joining);
     // Pushes the group's share to its threads; the caller holds m_groupLock.
-    void PushGroupLocked(const _CpuGroup& group) REQUIRES_SHARED(m_groupLock);
-    // Runs change(group) under m_groupLock exclusive, then pushes the group's limit;
-    // KVO_E_NO_GROUP (and no change) for a name no group has.
+    void PushGroupLocked(_CpuGroup& group, const unsigned int* joining)
+        REQUIRES_SHARED(m_groupLock);
+    // Runs change(group) under m_groupLock exclusive, then pushes the group's limit
+    // (joining: as for PushGroup); KVO_E_NO_GROUP (and no change) for a name no
+    // group has.
     template <class Change>
-    uint32_t ChangeGroup(const char* name, Change change);
+    uint32_t ChangeGroup(const char* name, const unsigned int* joining, Change change);
     float ProcMin() const;
     uint32_t AdjustCycle() const;
 
@@ -101,6 +112,9 @@ private:
     std::list<_CpuFactor> m_cpuFactors;
     KvoMutex m_monitorLock;
     std::set<unsigned int> m_monitorThreads GUARDED_BY(m_monitorLock);
+    // Monitored ids whose own AddMonitorThread created their control object.
+    // Only these are pushed by other callers.
+    std::set<unsigned int> m_monitorJoined GUARDED_BY(m_monitorLock);
     // Bound by the init thread, read by host and delivery threads; null until bound.
     std::atomic<_CpuConf*> m_cpuConf;
     KvoRwLock m_groupLock;

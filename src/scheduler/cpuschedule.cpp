@@ -47,7 +47,7 @@ constexpr int64_t kHandlerWaitMs = 5000;  // a handler sleeps one tick at most
 }  // namespace
 
 CpuSchedule* CpuSchedule::GetInstance() {
-    static CpuSchedule sIntance(SchedEnv::Default());
+    static CpuSchedule sIntance(SchedEnv::Default(), kTickMs, kIdleTickMs, ReadSchedMode());
     // Once, after the singleton exists; glibc drops the handlers when the
     // library that registered them is unloaded.
     static const int sForkHandlers = (__atomic_store_n(&g_forkTarget, &sIntance, __ATOMIC_SEQ_CST),
@@ -56,10 +56,11 @@ CpuSchedule* CpuSchedule::GetInstance() {
     return &sIntance;
 }
 
-CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs)
+CpuSchedule::CpuSchedule(SchedEnv* env, int64_t tickMs, int64_t idleTickMs, SchedMode mode)
     : m_env(env),
       m_tickMs(tickMs),
       m_idleTickMs(idleTickMs),
+      m_mode(mode),
       m_initCount(0),
       m_semaphore(nullptr),
       m_event(nullptr),
@@ -81,10 +82,11 @@ CpuSchedule::~CpuSchedule() {
     // last Release lands on m_dead, so wait it out before draining.
     WaitUntilZero(&g_handlersInside, m_env, kHandlerWaitMs);
     m_dead.Drain();
-    // Our handler's code may be unloaded next: leave SIGUSR1 ignored rather than
-    // pointing at it, unless another scheduler has taken the signal over.
+    // Our handler's code may be unloaded next: give SIGUSR1 back what the host
+    // had before us (the disposition survives exec), unless another scheduler
+    // has taken the signal over or the host has installed its own since.
     if (m_handlerInstalled && __atomic_load_n(&g_handlerTarget, __ATOMIC_SEQ_CST) == nullptr) {
-        m_env->IgnoreSigusr1();
+        m_env->RestoreSigusr1(SignalHandler);
     }
 }
 

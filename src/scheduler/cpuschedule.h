@@ -12,6 +12,7 @@
 #include "platform/mutexlock.h"
 #include "scheduler/ctrlobject.h"
 #include "scheduler/schedenv.h"
+#include "scheduler/schedmode.h"
 
 class CpuSchedule {
 public:
@@ -20,13 +21,15 @@ public:
     static constexpr int64_t kTickMs = 250;
     static constexpr int64_t kIdleTickMs = 2500;
 
-    // The singleton: the real environment and the real tick.
+    // The singleton: the real environment, the real tick and this process's mode.
     static CpuSchedule* GetInstance();
 
-    // For tests and tools: another environment, and the pace of the schedule
-    // thread's waits (a long pace lets a test drive SchedulePass by hand). The
-    // step handed to each object is kTickMs whatever the pace.
-    explicit CpuSchedule(SchedEnv* env, int64_t tickMs = kTickMs, int64_t idleTickMs = kIdleTickMs);
+    // For tests and tools: another environment, the pace of the schedule
+    // thread's waits (a long pace lets a test drive SchedulePass by hand) and
+    // the mode of the control objects it makes. The step handed to each object
+    // is kTickMs whatever the pace.
+    explicit CpuSchedule(SchedEnv* env, int64_t tickMs = kTickMs, int64_t idleTickMs = kIdleTickMs,
+                         SchedMode mode = SCHED_MODE_DEFAULT);
     virtual ~CpuSchedule();
     CpuSchedule(const CpuSchedule&) = delete;
     CpuSchedule& operator=(const CpuSchedule&) = delete;
@@ -78,6 +81,7 @@ private:
     SchedEnv* const m_env;
     const int64_t m_tickMs;
     const int64_t m_idleTickMs;
+    const SchedMode m_mode;
 
     // Lock order: m_mutex, then m_rwlock. Callers' own locks come before both.
     KvoMutex m_mutex;  // Initialize/UnInitialize, and the lifetime of m_rwlock

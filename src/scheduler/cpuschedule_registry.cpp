@@ -5,7 +5,6 @@
 #include <new>
 
 #include "scheduler/cpuschedule.h"
-#include "scheduler/threadctrlobject.h"
 
 bool CpuSchedule::RegisterObject(CtrlObjectType type, unsigned int id, float percent) {
     if (type == 0 || type > 2) return false;
@@ -43,7 +42,7 @@ bool CpuSchedule::RegisterLocked(CtrlObjectType type, unsigned int id, float per
         return false;
     }
     if (type != CTRL_OBJECT_THREAD) return false;
-    auto* object = new (std::nothrow) CThreadCtrlObject(m_env);
+    ICtrlObject* object = NewThreadCtrlObject(m_mode, m_env);
     if (object == nullptr) return false;
     if (!object->Attach(static_cast<int>(id), percent)) {
         const int err = errno;

@@ -3,8 +3,8 @@
 //
 // Contract of everything in this file: no lock is waited for, nothing is
 // allocated or freed, no thread_local, no logging; errno is saved and restored;
-// the only system calls are gettid, nanosleep and those inside a non-waiting
-// rwlock try-acquire.
+// the only system calls are gettid, clock_gettime (the exact mode's wake time),
+// nanosleep and those inside a non-waiting rwlock try-acquire.
 #include <errno.h>
 #include <signal.h>
 
@@ -51,7 +51,7 @@ ICtrlObject* CpuSchedule::LookupFromSignal(uint64_t key) {
 }
 
 void CpuSchedule::ReleaseFromSignal(ICtrlObject* object) {
-    // Every registered object is a CThreadCtrlObject made by RegisterObject.
+    // Every registered object is a CLifeCycleImpl made by NewThreadCtrlObject.
     auto* counted = static_cast<CLifeCycleImpl<ICtrlObject>*>(object);
     if (counted->ReleaseNoDestroy() == 0) m_dead.Push(counted);
 }

@@ -9,12 +9,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 
 #include "platform/kvo_base.h"
 #include "platform/kvo_static.h"
 
 namespace {
+
+// Low bits of a thread CPU clock id: per-thread (4) and the scheduler's exact
+// runtime (2).
+constexpr uint32_t kThreadCpuClockBits = 6;
 
 // A non-zero KVO_SIGNAL_TAG (a decimal number) asks that the limiting signal be
 // queued with that value, so that a dispatcher in front of the process's own
@@ -72,28 +77,69 @@ public:
         }
     }
 
+    int64_t MonotonicNs() override {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+
+    bool ThreadCpuNs(uint32_t tid, int64_t* ns) override {
+        // The kernel's per-thread CPU clock of any thread of our process, named
+        // by kernel id as pthread_getcpuclockid names it: nanoseconds, up to date
+        // even while the thread runs, and refused once the thread has ended.
+        const clockid_t clock = static_cast<clockid_t>((~tid << 3) | kThreadCpuClockBits);
+        timespec used{};
+        if (clock_gettime(clock, &used) != 0) return false;
+        *ns = static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
+        return true;
+    }
+
     bool InstallSigusr1(void (*handler)(int)) override {
         struct sigaction action;
         memset(&action, 0, sizeof(action));
         action.sa_handler = handler;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;  // as glibc's signal(): stays installed, calls resume
-        return sigaction(SIGUSR1, &action, nullptr) == 0;
+        struct sigaction before;
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (sigaction(SIGUSR1, &action, &before) != 0) return false;
+        if (!IsHandler(before, handler)) m_before = before;  // a restart keeps the host's
+        return true;
     }
 
-    void IgnoreSigusr1() override {
-        struct sigaction action;
-        memset(&action, 0, sizeof(action));
-        action.sa_handler = SIG_IGN;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGUSR1, &action, nullptr);
+    void RestoreSigusr1(void (*handler)(int)) override {
+        std::lock_guard<std::mutex> hold(m_lock);
+        struct sigaction current;
+        if (sigaction(SIGUSR1, nullptr, &current) != 0 || !IsHandler(current, handler)) return;
+        // Ignoring first discards a signal of ours still pending in a thread that
+        // blocks it, so none reaches the restored disposition (the default ends
+        // the process).
+        struct sigaction ignore;
+        memset(&ignore, 0, sizeof(ignore));
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGUSR1, &ignore, nullptr);
+        sigaction(SIGUSR1, &m_before, nullptr);
     }
-
     void BlockSigusr1(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
     void RestoreSignalMask(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
 
 private:
+    static bool IsHandler(const struct sigaction& action, void (*handler)(int)) {
+        return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == handler;
+    }
+
     const uint32_t m_signalTag;  // 0: plain tgkill, as every host gets
+    std::mutex m_lock;           // the disposition is process-wide; so is this record of it
+    struct sigaction m_before = DefaultAction();
+
+    static struct sigaction DefaultAction() {
+        struct sigaction action;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        return action;
+    }
 };
 
 }  // namespace

@@ -22,12 +22,20 @@ public:
     virtual unsigned int CpuCount() = 0;
     // Sleeps ms milliseconds, resuming after interruptions. Async-signal-safe.
     virtual void SleepMs(int64_t ms) = 0;
+    // The monotonic clock in nanoseconds. Async-signal-safe.
+    virtual int64_t MonotonicNs() = 0;
+    // CPU time thread tid of this process has used, in nanoseconds; false when
+    // it cannot be read (the thread has ended or is not ours).
+    virtual bool ThreadCpuNs(uint32_t tid, int64_t* ns) = 0;
 
     // Installs handler for SIGUSR1, kept for every delivery, with interrupted
-    // system calls restarted. False with errno set on failure.
+    // system calls restarted; remembers the disposition it replaces unless that
+    // was handler itself. False with errno set on failure.
     virtual bool InstallSigusr1(void (*handler)(int)) = 0;
-    // Leaves SIGUSR1 ignored: the handler's code is about to go away.
-    virtual void IgnoreSigusr1() = 0;
+    // The handler's code is about to go away: while handler is still installed,
+    // gives SIGUSR1 back the disposition remembered by InstallSigusr1; a
+    // disposition someone installed since is left alone.
+    virtual void RestoreSigusr1(void (*handler)(int)) = 0;
     // Blocks SIGUSR1 in the calling thread; *previous receives the old mask.
     virtual void BlockSigusr1(sigset_t* previous) = 0;
     virtual void RestoreSignalMask(const sigset_t* previous) = 0;

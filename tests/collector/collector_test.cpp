@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "collector_test_util.h"
+#include "comm/kvo_protocol.h"
 
 namespace {
 
-const char kSys[] = "29405D00-268C-4380-BB86-61CD57AED3E1";
-const char kProc[] = "85780327-DA34-469B-BFD0-6519CCF8CBB1";
+const char* const kSys = kCommSystemId;
+const char* const kProc = kCommProcessId;
 const char kT1[] = "2021/3/4 10:20:30";
 const char kT2[] = "2021/3/4 10:20:31";
 

@@ -8,6 +8,7 @@
 #include "collector/collector.h"
 #include "collector/commimpl.h"
 #include "collector_test_util.h"
+#include "comm/kvo_protocol.h"
 
 namespace {
 
@@ -77,15 +78,14 @@ TEST(CollectorRegistration, CallsInitThenRegisterAndReportsFailures) {
     auto deliver =
         reinterpret_cast<uint32_t (*)(const char*, uint32_t)>(dlsym(fake, "fake_deliver"));
     // A system message at time 0 meets the zeroed process record.
-    const std::string sys = Wrap(
-        "{\"header\":{\"id\":\"29405D00-268C-4380-BB86-61CD57AED3E1\",\"time\":\"1970/1/1 "
-        "0:0:0\"},\"body\":{\"cpu\":1}}");
+    const std::string sys = Wrap(std::string("{\"header\":{\"id\":\"") + kCommSystemId +
+                                 "\",\"time\":\"1970/1/1 0:0:0\"},\"body\":{\"cpu\":1}}");
     const std::string text = sys + "trailing bytes beyond the length";
-    const char reg[] = "init;register(kvo_vurizeda:reciver);";
+    const std::string reg = std::string("init;register(") + kCommLibraryReceiver + ");";
     const RegistrationCase cases[] = {
-        {0, 0, KVO_OK, reg, nullptr},
+        {0, 0, KVO_OK, reg.c_str(), nullptr},
         {0x1234, 0, 0x1234, "init;", "comm init failed with error code = 0x00001234"},
-        {0, KVO_E_INVALID_PARAM, KVO_E_INVALID_PARAM, reg,
+        {0, KVO_E_INVALID_PARAM, KVO_E_INVALID_PARAM, reg.c_str(),
          "comm register failed with error code = 0x84ce0002"},
     };
     for (const RegistrationCase& c : cases) {
@@ -107,7 +107,8 @@ TEST(CollectorRegistration, CallsInitThenRegisterAndReportsFailures) {
             EXPECT_EQ(1u, pairs.Items().size());
         }
         collector.UnRegCollectData();
-        EXPECT_EQ(std::string(c.calls) + "unregister(kvo_vurizeda:reciver);uninit;", *calls);
+        EXPECT_EQ(std::string(c.calls) + "unregister(" + kCommLibraryReceiver + ");uninit;",
+                  *calls);
         ExpectAllNull();
         EXPECT_TRUE(log.Messages("WARN", "collector.cpp").empty());
     }

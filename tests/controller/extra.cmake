@@ -2,14 +2,17 @@
 # shared library, a host that loads and unloads the library, and the symbol check.
 add_executable(c_host ${dir}/c_host.c)
 target_link_libraries(c_host PRIVATE kvo_vurizeda Threads::Threads)
-set_target_properties(c_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+# Strict C99: the header's helpers must not lean on GNU extensions.
+set_target_properties(c_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests
+    C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
 add_test(NAME controller_c_host
     COMMAND c_host ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini)
-set_tests_properties(controller_c_host PROPERTIES TIMEOUT 60 ENVIRONMENT KVO_LOG_LEVEL=1)
+set_tests_properties(controller_c_host PROPERTIES TIMEOUT 60 ENVIRONMENT KVO_LOG_LEVEL=1
+    LABELS controller)
 add_test(NAME controller_exit_while_limited
     COMMAND c_host ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini --exit-limited)
 set_tests_properties(controller_exit_while_limited PROPERTIES TIMEOUT 60
-    ENVIRONMENT KVO_LOG_LEVEL=1)
+    ENVIRONMENT KVO_LOG_LEVEL=1 LABELS controller)
 
 add_executable(dlopen_host ${dir}/dlopen_host.c)
 target_link_libraries(dlopen_host PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
@@ -17,7 +20,8 @@ set_target_properties(dlopen_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BI
 add_dependencies(dlopen_host kvo_vurizeda kvo_comm)
 add_test(NAME controller_dlopen_cycles
     COMMAND dlopen_host $<TARGET_FILE:kvo_vurizeda> ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini 20)
-set_tests_properties(controller_dlopen_cycles PROPERTIES TIMEOUT 120 ENVIRONMENT KVO_LOG_LEVEL=1)
+set_tests_properties(controller_dlopen_cycles PROPERTIES TIMEOUT 120 ENVIRONMENT KVO_LOG_LEVEL=1
+    LABELS controller)
 
 # libkvo_vurizeda.so exports exactly the host API, the scheduler's interface
 # and the entry points other libraries look up by name.

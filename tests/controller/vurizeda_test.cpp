@@ -12,14 +12,16 @@
 #include <string>
 #include <thread>
 
+#include "comm/kvo_protocol.h"
+#include "platform/runtime_dir.h"
 #include "support/fake_cpu_ctrl.h"
 #include "support/log_capture.h"
 #include "support/watchdog.h"
 
 namespace {
 
-const char* const kSysId = "29405D00-268C-4380-BB86-61CD57AED3E1";
-const char* const kProcId = "85780327-DA34-469B-BFD0-6519CCF8CBB1";
+const char* const kSysId = kCommSystemId;
+const char* const kProcId = kCommProcessId;
 
 // One collector message: the record as escaped JSON text inside "context".
 std::string Message(const char* id, int second, float cpu) {
@@ -38,8 +40,8 @@ void SendSample(int second, float sys, float proc) {
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        int n = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1,
-                         "kvo_comm/%d/kvo_vurizeda:reciver", (int)getpid());
+        int n = snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%d/%s",
+                         KvoRuntimeDirOf(geteuid()).c_str(), (int)getpid(), kCommLibraryReceiver);
         socklen_t len = (socklen_t)(offsetof(sockaddr_un, sun_path) + 1 + n);
         ASSERT_EQ(sendto(fd, text.data(), text.size(), 0, (sockaddr*)&addr, len),
                   (ssize_t)text.size());

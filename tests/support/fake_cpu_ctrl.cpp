@@ -36,9 +36,11 @@ int FakeCpuCtrl::Add(unsigned int tid, float percent) {
         Record({Op::kAdd, tid, percent, t_sleepHoldDepth > 0});
         if (tid == 0 || !(percent >= 0.1f && percent <= 100.0f)) {
             m_limits.erase(tid);  // a refused percentage ends the thread's limit
+            m_creators.erase(tid);
             accepted = 0;
         } else {
             m_limits[tid] = percent;
+            m_creators.emplace(tid, std::this_thread::get_id());  // the first Add only
         }
         hook = m_addHook;
     }
@@ -52,6 +54,7 @@ void FakeCpuCtrl::Del(unsigned int tid) {
     std::lock_guard<std::mutex> hold(m_lock);
     Record({Op::kDel, tid, 0.0f, t_sleepHoldDepth > 0});
     m_limits.erase(tid);
+    m_creators.erase(tid);
 }
 
 unsigned int FakeCpuCtrl::ProcessorCount() {
@@ -72,6 +75,11 @@ std::map<unsigned int, float> FakeCpuCtrl::Limits() const {
 bool FakeCpuCtrl::HasLimit(unsigned int tid) const {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_limits.count(tid) != 0;
+}
+
+std::map<unsigned int, std::thread::id> FakeCpuCtrl::Creators() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_creators;
 }
 
 std::vector<FakeCpuCtrl::Call> FakeCpuCtrl::Calls() const {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "quota/cpuctrl.h"
@@ -37,6 +38,9 @@ public:
     // Limits now held, by thread id.
     std::map<unsigned int, float> Limits() const;
     bool HasLimit(unsigned int tid) const;
+    // For each limit now held, the thread whose Add created it: the thread the
+    // scheduler's control object would signal.
+    std::map<unsigned int, std::thread::id> Creators() const;
     std::vector<Call> Calls() const;
     // Only the Add calls, in order, as (tid, percent).
     std::vector<std::pair<unsigned int, float>> Adds() const;
@@ -57,5 +61,6 @@ private:
     bool m_recording = true;
     std::function<void(unsigned int, float)> m_addHook;
     std::map<unsigned int, float> m_limits;
+    std::map<unsigned int, std::thread::id> m_creators;
     std::vector<Call> m_calls;
 };

@@ -31,6 +31,24 @@ void FakeSchedEnv::SetThreadTime(uint32_t t, uint64_t utime, uint64_t stime) {
 
 void FakeSchedEnv::RemoveThread(uint32_t t) { RemoveFile(ThreadStatPath(t)); }
 
+void FakeSchedEnv::SetThreadCpuNs(uint32_t t, int64_t ns) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_cpuNs[t] = ns;
+}
+
+void FakeSchedEnv::ForgetThreadCpu(uint32_t t) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_cpuNs.erase(t);
+}
+
+bool FakeSchedEnv::ThreadCpuNs(uint32_t t, int64_t* ns) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_cpuNs.find(t);
+    if (it == m_cpuNs.end()) return false;
+    *ns = it->second;
+    return true;
+}
+
 void FakeSchedEnv::SetSignalResult(uint32_t t, int rc) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_signalResults[t] = rc;

@@ -20,6 +20,7 @@ public:
     uint32_t pid = 1000;  // what ProcessId returns
     unsigned int cpus = 1;
     bool installOk = true;
+    int64_t monotonicNs = 0;  // what MonotonicNs returns
 
     void SetFile(const std::string& path, const std::string& text);
     void RemoveFile(const std::string& path);
@@ -28,6 +29,9 @@ public:
     // Writes the stat line of thread t with the given utime and stime.
     void SetThreadTime(uint32_t t, uint64_t utime, uint64_t stime);
     void RemoveThread(uint32_t t);
+    // What ThreadCpuNs reports for thread t; unset or forgotten threads fail.
+    void SetThreadCpuNs(uint32_t t, int64_t ns);
+    void ForgetThreadCpu(uint32_t t);
     std::string ThreadStatPath(uint32_t t) const;
     // Result of SignalThread for thread t (default 0).
     void SetSignalResult(uint32_t t, int rc);
@@ -48,8 +52,10 @@ public:
     uint32_t ProcessId() override { return pid; }
     unsigned int CpuCount() override { return cpus; }
     void SleepMs(int64_t ms) override;
+    int64_t MonotonicNs() override { return monotonicNs; }
+    bool ThreadCpuNs(uint32_t t, int64_t* ns) override;
     bool InstallSigusr1(void (*handler)(int)) override;
-    void IgnoreSigusr1() override {}
+    void RestoreSigusr1(void (*)(int)) override {}
     void BlockSigusr1(sigset_t* previous) override { sigemptyset(previous); }
     void RestoreSignalMask(const sigset_t*) override {}
 
@@ -57,6 +63,7 @@ private:
     std::mutex m_lock;
     std::map<std::string, std::string> m_files;
     std::map<uint32_t, int> m_signalResults;
+    std::map<uint32_t, int64_t> m_cpuNs;
     std::vector<Signal> m_signals;
     std::vector<int64_t> m_sleeps;
     std::vector<std::string> m_reads;
@@ -77,8 +84,10 @@ public:
     uint32_t ProcessId() override { return Real()->ProcessId(); }
     unsigned int CpuCount() override { return Real()->CpuCount(); }
     void SleepMs(int64_t ms) override;
+    int64_t MonotonicNs() override { return Real()->MonotonicNs(); }
+    bool ThreadCpuNs(uint32_t t, int64_t* ns) override { return Real()->ThreadCpuNs(t, ns); }
     bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
-    void IgnoreSigusr1() override { Real()->IgnoreSigusr1(); }
+    void RestoreSigusr1(void (*handler)(int)) override { Real()->RestoreSigusr1(handler); }
     void BlockSigusr1(sigset_t* previous) override { Real()->BlockSigusr1(previous); }
     void RestoreSignalMask(const sigset_t* previous) override {
         Real()->RestoreSignalMask(previous);

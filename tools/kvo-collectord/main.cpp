@@ -3,21 +3,27 @@
 // figures, until SIGINT or SIGTERM.
 #define KVO_MODULE_TAG "[collectord]"
 
+#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "comm/kvo_protocol.h"
 #include "commaddr.h"
 #include "platform/kvo_base.h"
+#include "platform/runtime_dir.h"
 #include "sampler.h"
 
 namespace {
@@ -32,7 +38,8 @@ struct Options {
 const char kUsage[] =
     "usage: kvo-collectord [--pid PID]... [--interval SECONDS]\n"
     "  --pid PID           publish to this process (repeatable); without it, to every\n"
-    "                      process with a kvo_comm/<pid>/kvo_vurizeda:reciver socket\n"
+    "                      process with a <runtime dir>/<pid>/kvo_vurizeda:reciver\n"
+    "                      socket (this user's; every user's when run as root)\n"
     "  --interval SECONDS  seconds between samples, 1 to 600 (default 1)\n";
 
 bool ParseNumber(const char* text, long low, long high, long* value) {
@@ -81,51 +88,102 @@ int ParseOptions(int argc, char** argv, Options* options) {
     return 0;
 }
 
+// A process and the socket of its receiver.
+struct Target {
+    uint32_t pid;
+    std::string path;
+};
+
 class Publisher {
 public:
     explicit Publisher(int fd) : m_fd(fd) {}
 
     // One round: a sampler per target (its first read is the baseline), then
     // the system message and the process message to each target's receiver.
-    void Tick(const std::vector<uint32_t>& targets) {
+    void Tick(const std::vector<Target>& targets) {
         ForgetAbsent(targets);
-        for (uint32_t pid : targets) {
-            std::unique_ptr<CSampler>& sampler = m_samplers[pid];
-            if (!sampler) sampler.reset(new CSampler(pid, SamplerEnv::Default()));
+        for (const Target& target : targets) {
+            std::unique_ptr<CSampler>& sampler = m_samplers[target.pid];
+            if (!sampler) sampler.reset(new CSampler(target.pid, SamplerEnv::Default()));
             std::string system, process;
-            if (sampler->Sample(&system, &process)) Publish(pid, system, process);
+            if (sampler->Sample(&system, &process)) Publish(target, system, process);
         }
     }
 
 private:
-    void ForgetAbsent(const std::vector<uint32_t>& targets) {
+    void ForgetAbsent(const std::vector<Target>& targets) {
         for (auto it = m_samplers.begin(); it != m_samplers.end();) {
             bool present = false;
-            for (uint32_t pid : targets) present = present || pid == it->first;
+            for (const Target& target : targets) present = present || target.pid == it->first;
             if (!present) KVO_LOGI("process %u: no longer served", it->first);
             it = present ? std::next(it) : m_samplers.erase(it);
         }
     }
 
-    void Publish(uint32_t pid, const std::string& system, const std::string& process) {
-        int err =
-            CommSendTo(m_fd, pid, kCommLibraryReceiver, system.data(), system.size(), MSG_DONTWAIT);
+    void Publish(const Target& target, const std::string& system, const std::string& process) {
+        int err = CommSendTo(m_fd, target.path, system.data(), system.size(), MSG_DONTWAIT);
         if (err == 0) {
-            err = CommSendTo(m_fd, pid, kCommLibraryReceiver, process.data(), process.size(),
-                             MSG_DONTWAIT);
+            err = CommSendTo(m_fd, target.path, process.data(), process.size(), MSG_DONTWAIT);
         }
-        if (err != 0) KVO_LOGD("process %u: not delivered: %s", pid, strerror(err));
+        if (err != 0) KVO_LOGD("process %u: not delivered: %s", target.pid, strerror(err));
     }
 
     int m_fd;
     std::map<uint32_t, std::unique_ptr<CSampler>> m_samplers;
 };
 
-std::vector<uint32_t> Targets(const Options& options) {
-    if (!options.pids.empty()) return options.pids;
-    std::string text;
-    if (!SamplerEnv::Default()->ReadFile("/proc/net/unix", &text)) return {};
-    return ParseReceiverPids(text, kCommLibraryReceiver);
+// The receiver of process pid, only when its socket belongs to the process's
+// own uid: a socket left by an ended process whose pid another user's process
+// now holds is not that process's, and gets none of its figures.
+bool ReceiverOf(uint32_t pid, std::string* path) {
+    std::string status;
+    uid_t uid = 0;
+    if (!SamplerEnv::Default()->ReadFile("/proc/" + std::to_string(pid) + "/status", &status) ||
+        !ParseEffectiveUid(status, &uid)) {
+        return false;
+    }
+    const std::string candidate = CommReceiverPathOf(uid, pid, kCommLibraryReceiver);
+    struct stat st;
+    if (lstat(candidate.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != uid) {
+        return false;
+    }
+    *path = candidate;
+    return true;
+}
+
+// Our own runtime directory; as root, that of every uid that owns a process.
+std::set<std::string> SearchDirs() {
+    std::set<std::string> dirs = {KvoRuntimeDirOf(geteuid())};
+    if (geteuid() != 0) return dirs;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return dirs;
+    while (dirent* entry = readdir(proc)) {
+        struct stat st;
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
+            fstatat(dirfd(proc), entry->d_name, &st, 0) == 0) {
+            dirs.insert(KvoRuntimeDirOf(st.st_uid));
+        }
+    }
+    closedir(proc);
+    return dirs;
+}
+
+std::vector<Target> Targets(const Options& options) {
+    std::vector<uint32_t> pids = options.pids;
+    if (pids.empty()) {
+        for (const std::string& dir : SearchDirs()) {
+            std::vector<uint32_t> found = ListPidFolders(dir);
+            pids.insert(pids.end(), found.begin(), found.end());
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+    std::vector<Target> targets;
+    for (uint32_t pid : pids) {
+        std::string path;
+        if (ReceiverOf(pid, &path)) targets.push_back(Target{pid, path});
+    }
+    return targets;
 }
 
 // Waits until the deadline or a stop signal; true when a signal came.

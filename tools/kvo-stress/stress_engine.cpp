@@ -25,7 +25,9 @@
 #include <random>
 #include <thread>
 
+#include "comm/kvo_protocol.h"
 #include "platform/kvo_result.h"
+#include "platform/runtime_dir.h"
 
 const char* const kKvoApiSymbols[] = {
     "RegisterCpuCtrl",          "UnRegisterCpuCtrl",          "kvo_perfctrl_init",
@@ -41,9 +43,6 @@ const char* const kStressMissingGroup = "stress_none";
 namespace {
 
 constexpr int kAutoCpu = 2;  // the CPU bit of kvo_enable_vurizeda
-constexpr const char* kReceiver = "kvo_vurizeda:reciver";
-constexpr const char* kSystemKind = "29405D00-268C-4380-BB86-61CD57AED3E1";
-constexpr const char* kProcessKind = "85780327-DA34-469B-BFD0-6519CCF8CBB1";
 
 const char* const kOpNames[kOpCount] = {
     "fixed limit add",
@@ -362,7 +361,7 @@ void Run::ControlMain(Slot* slot, uint32_t seed) {
 
 bool Run::SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, bool system,
                      const char* time, float cpu) {
-    const char* kind = system ? kSystemKind : kProcessKind;
+    const char* kind = system ? kCommSystemId : kCommProcessId;
     char inner[256];
     if (system) {
         snprintf(inner, sizeof inner,
@@ -393,10 +392,12 @@ bool Run::SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length
 void Run::FeederMain(Slot* slot, uint32_t seed) {
     slot->tid.store(Gettid());
     std::mt19937 rng(seed);
+    // The receiver's socket in our private runtime directory, as the comm library binds it.
     sockaddr_un to{};
     to.sun_family = AF_UNIX;
-    const int pathLength = snprintf(to.sun_path + 1, sizeof(to.sun_path) - 1, "kvo_comm/%d/%s",
-                                    static_cast<int>(getpid()), kReceiver);
+    const int pathLength =
+        snprintf(to.sun_path, sizeof(to.sun_path), "%s/%d/%s", KvoRuntimeDirOf(geteuid()).c_str(),
+                 static_cast<int>(getpid()), kCommLibraryReceiver);
     const socklen_t length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + pathLength);
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -1,0 +1,109 @@
+// Exact-mode control object: measurement, budget step and signalling.
+#include "scheduler/exactctrlobject.h"
+
+#include <errno.h>
+#include <signal.h>
+
+#include "platform/kvo_word.h"
+
+namespace {
+
+constexpr int64_t kNsPerMs = 1000000;
+
+bool LimitInRange(float limit) {
+    // Written as a positive test so that NaN is refused too.
+    return limit >= 0.1 && limit <= 100.0;
+}
+
+int64_t RoundToMs(int64_t ns) { return (ns + kNsPerMs / 2) / kNsPerMs; }
+
+}  // namespace
+
+CExactCtrlObject::CExactCtrlObject(SchedEnv* env)
+    : m_env(env),
+      m_thread(0),
+      m_tid(0),
+      m_limit(0),
+      m_currentCpu(0),
+      m_wakeNs(0),
+      m_sleepMs(0),
+      m_terminated(false) {}
+
+CExactCtrlObject::~CExactCtrlObject() { Detach(); }
+
+bool CExactCtrlObject::Attach(int tid, float limit) {
+    if (tid == 0 || !LimitInRange(limit)) {
+        errno = EINVAL;
+        return false;
+    }
+    const uint32_t self = m_env->CurrentTid();
+    const int probe = m_env->SignalThread(self, 0);
+    if (probe == ESRCH || probe == EINVAL) {
+        errno = probe;
+        return false;
+    }
+    // Runs before the object is published: plain stores are enough.
+    m_thread = self;
+    m_tid = tid;
+    m_limit = limit;
+    m_currentCpu = limit;
+    m_rule.Reset();
+    // The baseline now, so the first tick already judges a whole interval.
+    int64_t cpuNs = 0;
+    if (m_env->ThreadCpuNs(static_cast<uint32_t>(tid), &cpuNs)) {
+        m_rule.Step(cpuNs, m_env->MonotonicNs(), 0, CExactRule::LimitPpm(limit));
+    }
+    return true;
+}
+
+void CExactCtrlObject::Detach() { __atomic_store_n(&m_terminated, true, __ATOMIC_RELAXED); }
+
+// Only the limit word changes; the next tick sees it and judges the interval
+// that ran under the old limit by the old one.
+bool CExactCtrlObject::AdjustCpuRatio(float limit) {
+    if (!LimitInRange(limit)) {
+        errno = EINVAL;
+        return false;
+    }
+    WordStore(m_limit, limit);
+    return true;
+}
+
+float CExactCtrlObject::Limit() const { return WordLoad(m_limit); }
+
+void CExactCtrlObject::RefreshTime(long long elapsedMs) {
+    if (IsTerminated() || m_tid == 0) return;
+    const float limit = WordLoad(m_limit);
+    int64_t cpuNs = 0;
+    if (!m_env->ThreadCpuNs(static_cast<uint32_t>(m_tid), &cpuNs)) {
+        // Unmeasurable: no sleep, and a fresh baseline once it reads again. An
+        // ended target is noticed here, as a due signal would notice it.
+        m_rule.Reset();
+        __atomic_store_n(&m_sleepMs, 0, __ATOMIC_RELAXED);
+        const int rc = m_env->SignalThread(m_thread, 0);
+        if (rc == ESRCH || rc == EINVAL) Detach();
+        return;
+    }
+    const int64_t now = m_env->MonotonicNs();
+    const int64_t sleepNs =
+        m_rule.Step(cpuNs, now, elapsedMs * kNsPerMs, CExactRule::LimitPpm(limit));
+    if (m_rule.LastShare() >= 0) WordStore(m_currentCpu, m_rule.LastShare());
+    const int64_t sleepMs = RoundToMs(sleepNs);
+    __atomic_store_n(&m_sleepMs, sleepMs, __ATOMIC_RELAXED);
+    if (limit >= 100.0f || sleepMs <= 0) return;
+    // The end of the sleep is published before the signal that reads it.
+    __atomic_store_n(&m_wakeNs, now + sleepNs, __ATOMIC_RELEASE);
+    const int rc = m_env->SignalThread(m_thread, SIGUSR1);
+    if (rc == ESRCH || rc == EINVAL) Detach();
+}
+
+float CExactCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }
+
+bool CExactCtrlObject::IsTerminated() { return __atomic_load_n(&m_terminated, __ATOMIC_RELAXED); }
+
+void CExactCtrlObject::ResumeIfSuspend() {}
+
+void CExactCtrlObject::Dojob() {
+    const int64_t left = __atomic_load_n(&m_wakeNs, __ATOMIC_ACQUIRE) - m_env->MonotonicNs();
+    if (left > 0) m_env->SleepMs(RoundToMs(left));
+}

@@ -1,0 +1,83 @@
+// Choosing the scheduler's mode: the variable over the file, unknown values
+// warned about and ignored, and a scheduler in exact mode making exact objects.
+#include "scheduler/schedmode.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "scheduler/cpuschedule.h"
+#include "scheduler/exactctrlobject.h"
+#include "scheduler/threadctrlobject.h"
+#include "support/fake_sched_env.h"
+#include "support/log_capture.h"
+
+namespace {
+
+struct ModeCase {
+    const char* env;   // KVO_SCHED_MODE; null: unset
+    const char* file;  // [scheduler] mode; null: no key
+    SchedMode want;
+    const char* warning;  // the WARN message, or null
+};
+
+const ModeCase kModes[] = {
+    {nullptr, nullptr, SCHED_MODE_DEFAULT, nullptr},
+    {"exact", nullptr, SCHED_MODE_EXACT, nullptr},
+    {nullptr, "exact", SCHED_MODE_EXACT, nullptr},
+    {"default", "exact", SCHED_MODE_DEFAULT, nullptr},
+    {"", "exact", SCHED_MODE_EXACT, nullptr},       // an empty variable counts as unset
+    {"exact", "bogus", SCHED_MODE_EXACT, nullptr},  // the file is not consulted
+    {"Exact", "exact", SCHED_MODE_DEFAULT,
+     "KVO_SCHED_MODE=Exact is not a scheduler mode (default, exact): using the default mode"},
+    {nullptr, "fast", SCHED_MODE_DEFAULT,
+     "[scheduler] mode = fast in /cfg.ini is not a scheduler mode (default, exact): using the "
+     "default mode"},
+};
+
+TEST(SchedMode, VariableWinsAndUnknownValuesFallBackWithOneWarning) {
+    for (const ModeCase& c : kModes) {
+        SCOPED_TRACE(testing::Message()
+                     << (c.env ? c.env : "-") << " / " << (c.file ? c.file : "-"));
+        LogCapture log;
+        EXPECT_EQ(ChooseSchedMode(c.env, c.file, "/cfg.ini"), c.want);
+        const auto warnings = log.Messages("WARN");
+        if (c.warning == nullptr) {
+            EXPECT_TRUE(warnings.empty());
+        } else {
+            EXPECT_EQ(warnings, std::vector<std::string>{c.warning});
+        }
+    }
+}
+
+TEST(SchedMode, ProcessModeIsReadFromTheInstallationsFile) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("lib"));
+    std::filesystem::create_directories(dir.File("config"));
+    ScopedEnv base("KVO_BASE_DIR", dir.File("lib").c_str());
+    ScopedEnv unset("KVO_SCHED_MODE", nullptr);
+    EXPECT_EQ(ReadSchedMode(), SCHED_MODE_DEFAULT) << "no file";
+    WriteFile(dir.File("config/kvo_vurizeda.ini"), "[scheduler]\nmode = exact\n");
+    EXPECT_EQ(ReadSchedMode(), SCHED_MODE_EXACT);
+    ScopedEnv variable("KVO_SCHED_MODE", "default");
+    EXPECT_EQ(ReadSchedMode(), SCHED_MODE_DEFAULT);
+}
+
+TEST(SchedMode, SchedulerMakesControlObjectsOfItsMode) {
+    for (SchedMode mode : {SCHED_MODE_DEFAULT, SCHED_MODE_EXACT}) {
+        FakeSchedEnv env;
+        env.tid = 55;
+        CpuSchedule sched(&env, 3600000, 3600000, mode);
+        ASSERT_TRUE(sched.Initialize());
+        ASSERT_TRUE(sched.RegisterObject(CpuSchedule::CTRL_OBJECT_THREAD, 55, 30));
+        ICtrlObject* object = sched.AcquireObject(CpuSchedule::CTRL_OBJECT_THREAD, 55);
+        ASSERT_NE(object, nullptr);
+        EXPECT_EQ(dynamic_cast<CExactCtrlObject*>(object) != nullptr, mode == SCHED_MODE_EXACT);
+        EXPECT_EQ(dynamic_cast<CThreadCtrlObject*>(object) != nullptr, mode == SCHED_MODE_DEFAULT);
+        object->Release();
+        sched.UnInitialize();
+    }
+}
+
+}  // namespace
