@@ -22,7 +22,7 @@ done
 BUILD_PACKAGES=(build-essential cmake pkg-config libjansson-dev)
 ALL_PACKAGES=("${BUILD_PACKAGES[@]}" g++-multilib clang libclang-rt-14-dev
               libgtest-dev libgmock-dev libbenchmark-dev cpulimit gnuplot-nox valgrind
-              dpkg-dev fakeroot file
+              dpkg-dev fakeroot file xz-utils gzip coreutils python3
               libjansson-dev:i386 libgtest-dev:i386 libgmock-dev:i386)
 if [ "$set_name" = build ]; then packages=("${BUILD_PACKAGES[@]}"); else packages=("${ALL_PACKAGES[@]}"); fi
 

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -20,8 +21,21 @@ namespace {
 // runtime (2).
 constexpr uint32_t kThreadCpuClockBits = 6;
 
+// A non-zero KVO_SIGNAL_TAG (a decimal number) asks that the limiting signal be
+// queued with that value, so that a dispatcher in front of the process's own
+// SIGUSR1 disposition can tell ours from anyone else's. Unset: plain tgkill.
+uint32_t SignalTagFromEnvironment() {
+    const char* text = getenv("KVO_SIGNAL_TAG");
+    if (text == nullptr || *text == '\0') return 0;
+    char* end = nullptr;
+    const unsigned long value = strtoul(text, &end, 10);
+    return *end == '\0' ? static_cast<uint32_t>(value) : 0;
+}
+
 class SystemSchedEnv final : public SchedEnv {
 public:
+    SystemSchedEnv() : m_signalTag(SignalTagFromEnvironment()) {}
+
     bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override {
         int fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;
@@ -35,7 +49,20 @@ public:
     int SignalThread(uint32_t tid, int sig) override {
         // By kernel id within our own process: an ended thread reads as ESRCH,
         // never as a reclaimed pthread_t.
-        long rc = syscall(SYS_tgkill, static_cast<long>(getpid()), static_cast<long>(tid), sig);
+        long rc;
+        if (m_signalTag != 0 && sig == SIGUSR1) {
+            siginfo_t info;
+            memset(&info, 0, sizeof(info));
+            info.si_signo = sig;
+            info.si_code = SI_QUEUE;
+            info.si_pid = getpid();
+            info.si_uid = getuid();
+            info.si_value.sival_int = static_cast<int>(m_signalTag);
+            rc = syscall(SYS_rt_tgsigqueueinfo, static_cast<long>(getpid()), static_cast<long>(tid),
+                         sig, &info);
+        } else {
+            rc = syscall(SYS_tgkill, static_cast<long>(getpid()), static_cast<long>(tid), sig);
+        }
         return rc == 0 ? 0 : errno;
     }
 
@@ -102,6 +129,7 @@ private:
         return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == handler;
     }
 
+    const uint32_t m_signalTag;  // 0: plain tgkill, as every host gets
     KvoMutex m_lock;  // the disposition is process-wide; so is this record of it
     struct sigaction m_before GUARDED_BY(m_lock) = DefaultAction();
 

@@ -11,3 +11,39 @@ endif()
 
 add_test(NAME tools_install_deps COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_deps_test.sh
     ${CMAKE_SOURCE_DIR}/scripts/install-deps.sh)
+
+# kvo-run end to end: the tool, its preload library and a probe program (also
+# built static where a static C library exists). The --total rule is unit
+# tested from its own source.
+add_executable(run_probe ${CMAKE_CURRENT_LIST_DIR}/run_probe.c)
+target_link_libraries(run_probe PRIVATE Threads::Threads)
+set_target_properties(run_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+
+include(CheckCSourceCompiles)
+set(CMAKE_REQUIRED_LINK_OPTIONS -static)
+check_c_source_compiles("int main(void) { return 0; }" KVO_HAVE_STATIC_LIBC)
+unset(CMAKE_REQUIRED_LINK_OPTIONS)
+set(run_probe_defs KVO_RUN_TOOL="$<TARGET_FILE:kvo-run>" KVO_RUN_PROBE="$<TARGET_FILE:run_probe>"
+    KVO_VERSION="${PROJECT_VERSION}")
+if(KVO_HAVE_STATIC_LIBC AND KVO_SANITIZE STREQUAL "")
+    add_executable(run_probe_static ${CMAKE_CURRENT_LIST_DIR}/run_probe.c)
+    target_link_libraries(run_probe_static PRIVATE Threads::Threads)
+    target_link_options(run_probe_static PRIVATE -static)
+    set_target_properties(run_probe_static PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    list(APPEND run_probe_defs KVO_RUN_STATIC_PROBE="$<TARGET_FILE:run_probe_static>")
+endif()
+if(NOT KVO_SANITIZE STREQUAL "")
+    list(APPEND run_probe_defs KVO_RUN_SANITIZED)
+endif()
+
+foreach(target test_tools test_tools_live)
+    target_sources(${target} PRIVATE ${CMAKE_CURRENT_LIST_DIR}/run_harness.cpp)
+    target_compile_definitions(${target} PRIVATE ${run_probe_defs})
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    add_dependencies(${target} kvo-run kvo_run run_probe)
+    if(TARGET run_probe_static)
+        add_dependencies(${target} run_probe_static)
+    endif()
+endforeach()
+target_sources(test_tools PRIVATE ${CMAKE_SOURCE_DIR}/tools/kvo-run/waterfill.cpp)
+target_include_directories(test_tools PRIVATE ${CMAKE_SOURCE_DIR}/tools/kvo-run)

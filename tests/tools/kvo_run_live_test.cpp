@@ -1,0 +1,75 @@
+// kvo-run's limits on a real program, measured by the program's own CPU clocks
+// after a 2-second warm-up. Bands are loose and mostly upper: on a shared
+// machine a free thread may get little more than a limited one.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tools/run_harness.h"
+
+namespace {
+
+RunResult RunProbe(std::vector<std::string> kvoArgs, const std::vector<std::string>& probeArgs) {
+    kvoArgs.push_back("--");
+    kvoArgs.push_back(ProbePath());
+    kvoArgs.insert(kvoArgs.end(), probeArgs.begin(), probeArgs.end());
+    return RunKvo(kvoArgs);
+}
+
+class KvoRunLive : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!CanRunEndToEnd(&why)) GTEST_SKIP() << why;
+    }
+};
+
+TEST_F(KvoRunLive, LimitHoldsABusyProgram) {
+    const RunResult r = RunProbe({"-l", "30"}, {"busy", "7"});
+    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
+    const double share = Figure(r.out, "total");
+    EXPECT_GT(share, 2);
+    EXPECT_LT(share, 45) << r.out;
+}
+
+TEST_F(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
+    // Both names are set after the threads start.
+    const RunResult r = RunProbe({"-v", "--thread", "hot=20"}, {"busy", "7", "hot", "cold"});
+    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
+    const double hot = Figure(r.out, "hot"), cold = Figure(r.out, "cold");
+    EXPECT_GT(hot, 2);
+    EXPECT_LT(hot, 32) << r.out;
+    EXPECT_NE(r.err.find("(hot) renamed: 20.0 %"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("(cold) renamed"), std::string::npos) << r.err;
+    // Free unless the machine is too busy to tell.
+    if (cold < 40) GTEST_LOG_(INFO) << "machine busy: the free thread got " << cold << " %";
+    EXPECT_GT(cold, hot * 0.8) << r.out;
+}
+
+TEST_F(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
+    const RunResult r = RunProbe({"-t", "40"}, {"busy", "8", "a", "b"});
+    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
+    const double total = Figure(r.out, "total");
+    EXPECT_GT(total, 2);
+    EXPECT_LT(total, 55) << r.out;
+    // Shared, not handed to one of them.
+    EXPECT_GT(Figure(r.out, "a"), 1) << r.out;
+    EXPECT_GT(Figure(r.out, "b"), 1) << r.out;
+}
+
+TEST_F(KvoRunLive, ProgramCountsEverySigusr1FromKillWhileLimited) {
+    constexpr int kSignals = 20;
+    const RunResult r =
+        RunKvo({"-l", "30", "--", ProbePath(), "usr1", "count", "5"}, [](pid_t pid) {
+            usleep(1500 * 1000);
+            for (int i = 0; i < kSignals; ++i) {
+                kill(pid, SIGUSR1);
+                usleep(60 * 1000);
+            }
+        });
+    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out << r.err;
+    EXPECT_EQ(Figure(r.out, "count"), kSignals) << r.out;
+    EXPECT_LT(Figure(r.out, "share"), 50) << "not limited: " << r.out;
+}
+
+}  // namespace
