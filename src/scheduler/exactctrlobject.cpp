@@ -10,11 +10,6 @@ namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
 
-bool LimitInRange(float limit) {
-    // Written as a positive test so that NaN is refused too.
-    return limit >= 0.1 && limit <= 100.0;
-}
-
 int64_t RoundToMs(int64_t ns) { return (ns + kNsPerMs / 2) / kNsPerMs; }
 
 }  // namespace
@@ -110,32 +105,18 @@ void CExactCtrlObject::CountForSecond(int64_t cpuNs, int64_t nowNs, bool measure
     }
     m_prevCpuNs = measured ? cpuNs : -1;
     m_prevNowNs = nowNs;
-    if (signalled) {
-        ++m_signalsSent;
-        ++m_signalsThisSecond;
-    }
+    if (signalled) m_counters.CountSignal();
     if (++m_ticksInSecond < 4) return;
-    const double share =
-        m_secondWallNs > 0 ? 100.0 * static_cast<double>(m_secondCpuNs) / m_secondWallNs : -1;
-    m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
-    m_signalsLastSecond = m_signalsThisSecond;
+    m_counters.Close(
+        m_secondWallNs > 0 ? 100.0 * static_cast<double>(m_secondCpuNs) / m_secondWallNs : -1);
     m_ticksInSecond = 0;
-    m_signalsThisSecond = 0;
     m_secondCpuNs = 0;
     m_secondWallNs = 0;
 }
 
 _ThreadFigures CExactCtrlObject::Figures() const {
-    _ThreadFigures f;
-    f.tid = static_cast<uint32_t>(m_tid);
-    f.target = m_thread;
-    f.limit = Limit();
-    f.share = m_lastSecondShare;
-    f.sleepMs = SleepMs();
-    f.signalsLastSecond = m_signalsLastSecond;
-    f.signalsSent = m_signalsSent;
-    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
-    return f;
+    return m_counters.Figures(static_cast<uint32_t>(m_tid), m_thread, Limit(), SleepMs(),
+                              __atomic_load_n(&m_terminated, __ATOMIC_RELAXED));
 }
 
 float CExactCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }

@@ -54,8 +54,5 @@ private:
     int64_t m_prevNowNs = 0;
     int64_t m_secondCpuNs = 0;
     int64_t m_secondWallNs = 0;
-    uint32_t m_signalsThisSecond = 0;
-    uint32_t m_signalsLastSecond = 0;
-    uint64_t m_signalsSent = 0;
-    float m_lastSecondShare = -1;
+    _SecondCounters m_counters;
 };

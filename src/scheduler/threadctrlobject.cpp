@@ -62,21 +62,12 @@ CThreadCtrlObject::CThreadCtrlObject(SchedEnv* env)
       m_elapsedMs(0),
       m_markMs(0),
       m_terminated(false),
-      m_signalsSent(0),
-      m_signalsThisSecond(0),
-      m_signalsLastSecond(0),
       m_secondThreadTicks(0),
-      m_secondTotalTicks(0),
-      m_lastSecondShare(-1) {
+      m_secondTotalTicks(0) {
     m_cpuCount = static_cast<int>(m_env->CpuCount());
 }
 
 CThreadCtrlObject::~CThreadCtrlObject() { Detach(); }
-
-bool CThreadCtrlObject::LimitInRange(float limit) {
-    // Written as a positive test so that NaN is refused too.
-    return limit >= 0.1 && limit <= 100.0;
-}
 
 bool CThreadCtrlObject::Attach(int tid, float limit) {
     if (tid == 0 || !LimitInRange(limit)) {
@@ -139,30 +130,16 @@ void CThreadCtrlObject::RefreshTime(long long elapsedMs) {
 // The three measurements of a one-second cycle span exactly the second since the
 // previous mark, so their sums give the share over that second.
 void CThreadCtrlObject::CloseSecond() {
-    if (m_secondTotalTicks > 0) {
-        const double share =
-            static_cast<double>(m_secondThreadTicks) / m_secondTotalTicks * 100.0 * m_cpuCount;
-        m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
-    } else {
-        m_lastSecondShare = -1;
-    }
-    m_signalsLastSecond = m_signalsThisSecond;
-    m_signalsThisSecond = 0;
+    m_counters.Close(m_secondTotalTicks > 0 ? static_cast<double>(m_secondThreadTicks) /
+                                                  m_secondTotalTicks * 100.0 * m_cpuCount
+                                            : -1);
     m_secondThreadTicks = 0;
     m_secondTotalTicks = 0;
 }
 
 _ThreadFigures CThreadCtrlObject::Figures() const {
-    _ThreadFigures f;
-    f.tid = static_cast<uint32_t>(m_tid);
-    f.target = m_thread;
-    f.limit = Limit();
-    f.share = m_lastSecondShare;
-    f.sleepMs = SleepMs();
-    f.signalsLastSecond = m_signalsLastSecond;
-    f.signalsSent = m_signalsSent;
-    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
-    return f;
+    return m_counters.Figures(static_cast<uint32_t>(m_tid), m_thread, Limit(), SleepMs(),
+                              __atomic_load_n(&m_terminated, __ATOMIC_RELAXED));
 }
 
 float CThreadCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }
@@ -179,10 +156,7 @@ void CThreadCtrlObject::NotifyThread() {
     if (WordLoad(m_limit) >= 100.0f || SleepMs() <= 0) return;
     const int rc = m_env->SignalThread(m_thread, SIGUSR1);
     if (rc == ESRCH || rc == EINVAL) Detach();
-    if (rc == 0) {
-        ++m_signalsSent;
-        ++m_signalsThisSecond;
-    }
+    if (rc == 0) m_counters.CountSignal();
 }
 
 void CThreadCtrlObject::CalcRatio(long long tickMs) {

@@ -37,7 +37,6 @@ public:
     static float SmoothingWeight(float usage, float limit, float sample);
 
 private:
-    static bool LimitInRange(float limit);
     float HistoryMean() const;
     void CloseSecond();
 
@@ -65,10 +64,7 @@ private:
     bool m_terminated;
 
     // Figures for the status answer; written and read on the schedule thread only.
-    uint64_t m_signalsSent;
-    uint32_t m_signalsThisSecond;
-    uint32_t m_signalsLastSecond;
+    _SecondCounters m_counters;
     int64_t m_secondThreadTicks;  // measured since the last one-second mark
     int64_t m_secondTotalTicks;
-    float m_lastSecondShare;
 };
