@@ -139,7 +139,9 @@ private:
 class RecordingEnv final : public ConfigEnv {
 public:
     explicit RecordingEnv(ConfigEnv* real) : m_real(real) {}
-    FILE* OpenProbe(const char* path) override { return m_real->OpenProbe(path); }
+    bool ReadProbe(const char* path, std::string* text) override {
+        return m_real->ReadProbe(path, text);
+    }
     unsigned int CpuCount() override { return cpus = m_real->CpuCount(); }
     int IsVirtualMachine() override {
         asked = true;
