@@ -13,6 +13,9 @@ class CExactCtrlObject : public CCtrlObjectBase {
 public:
     explicit CExactCtrlObject(SchedEnv* env = SchedEnv::Default());
 
+    // Read-only view for tools and tests.
+    int64_t CreditNs() const { return m_rule.CreditNs(); }
+
     bool Attach(int tid, float limit) override;
     bool AdjustCpuRatio(float limit) override;
     void RefreshTime(long long elapsedMs) override;
@@ -20,9 +23,6 @@ public:
     // tick, so a signal that arrived late sleeps that much less. One atomic
     // load, a clock read and a nanosleep.
     void Dojob() override;
-
-    // Read-only view for tools and tests.
-    int64_t CreditNs() const { return m_rule.CreditNs(); }
 
 private:
     // Read inside the signal handler: atomic and 8-aligned, never torn on i386.
