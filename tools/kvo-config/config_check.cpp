@@ -250,12 +250,11 @@ int CollectEntry(const char* section, const char* key, const char*, void* contex
 void ListUnknown(kvo_ini_file_st* file, Checker* checker) {
     std::set<std::string> known(std::begin(kOpenSections), std::end(kOpenSections));
     std::set<std::pair<std::string, std::string>> knownKeys;
-    for (const KeySpec& known : kKeys) {
+    for (const KeySpec& row : kKeys) {
         for (const char* section : kProfiles) {
-            const std::string name =
-                strcmp(known.section, kProfileKey) == 0 ? section : known.section;
+            const std::string name = strcmp(row.section, kProfileKey) == 0 ? section : row.section;
             known.insert(name);
-            knownKeys.insert({name, known.key});
+            knownKeys.insert({name, row.key});
         }
     }
     uint32_t count = 0;
