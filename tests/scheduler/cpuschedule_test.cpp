@@ -32,11 +32,6 @@ constexpr auto kThread = CpuSchedule::CTRL_OBJECT_THREAD;
 
 uint32_t Gettid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 void SignalThread(uint32_t tid) { syscall(SYS_tgkill, getpid(), tid, SIGUSR1); }
-void Spin(milliseconds howLong) {
-    const auto end = std::chrono::steady_clock::now() + howLong;
-    while (std::chrono::steady_clock::now() < end) {
-    }
-}
 // Polls cond for up to ten seconds; the result says whether it came true.
 template <class Cond>
 bool WaitFor(Cond cond) {
@@ -240,7 +235,8 @@ TEST(Exported, ExitWithALimitedThreadRunning) {
             RegisterCpuCtrl();
             std::thread([] {
                 AddCpuCtrlObject(Gettid(), 20);
-                for (;;) Spin(milliseconds(10));
+                for (volatile unsigned spin = 0;; spin = spin + 1) {
+                }
             }).detach();
             std::this_thread::sleep_for(milliseconds(1200));
             exit(0);

@@ -32,7 +32,11 @@ protected:
     void TearDown() override {
         if (object != nullptr) object->Release();
     }
+    // A fresh object, the clocks and records at their start.
     void Start(float limit) {
+        TearDown();
+        env.ClearRecords();
+        sleptNs = 0;
         env.tid = kCaller;
         env.SetThreadCpuNs(kTid, cpuNs = 5 * kMs);
         env.monotonicNs = 1000 * kMs;
@@ -93,9 +97,6 @@ const PlanCase kPlans[] = {
 TEST_F(ExactCtrlObjectTest, BudgetPlansTheSleepOfEveryTick) {
     for (const PlanCase& c : kPlans) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        env.ClearRecords();
-        sleptNs = 0;
         Start(c.limit);
         std::vector<int64_t> sleeps;
         for (const Phase& p : c.phases) {
@@ -130,8 +131,6 @@ TEST_F(ExactCtrlObjectTest, PartOfAProcessorStillAveragesToTheLimitWithoutSwingi
     const Pattern kPatterns[] = {{"half", 50, 50, 100}, {"swinging", 100, 40, -1}};
     for (const Pattern& p : kPatterns) {
         SCOPED_TRACE(p.name);
-        TearDown();
-        sleptNs = 0;
         Start(30);
         double sum = 0;
         for (int i = 0; i < 40; ++i) {
