@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <map>
-#include <string>
+#include <functional>
+#include <set>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "client.h"
 #include "kvo_vurizeda.h"
