@@ -20,9 +20,9 @@ struct Machine : ConfigEnv {
         probes["/proc/cpuinfo"] = std::string("cpu MHz\t\t: ") + mhz + "\n";
         probes["/proc/meminfo"] = "MemTotal:  " + std::to_string(gib * 1048576) + " kB\n";
     }
-    FILE* OpenProbe(const char* path) override {
-        std::string& text = probes[path];
-        return fmemopen(text.data(), text.size(), "r");
+    bool ReadProbe(const char* path, std::string* text) override {
+        *text = probes[path];
+        return true;
     }
     unsigned int CpuCount() override { return cpus; }
     int IsVirtualMachine() override { return 0; }
