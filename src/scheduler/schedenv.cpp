@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -13,7 +14,6 @@
 
 #include "platform/kvo_base.h"
 #include "platform/kvo_static.h"
-#include "platform/mutexlock.h"
 
 namespace {
 
@@ -101,25 +101,28 @@ public:
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;  // as glibc's signal(): stays installed, calls resume
         struct sigaction before;
-        KvoMutexLock hold(&m_lock);
-        if (sigaction(SIGUSR1, &action, &before) != 0) return false;
-        if (!IsHandler(before, handler)) m_before = before;  // a restart keeps the host's
-        return true;
+        pthread_mutex_lock(&m_lock);
+        const bool ok = sigaction(SIGUSR1, &action, &before) == 0;
+        if (ok && !IsHandler(before, handler)) m_before = before;  // a restart keeps the host's
+        pthread_mutex_unlock(&m_lock);
+        return ok;
     }
 
     void RestoreSigusr1(void (*handler)(int)) override {
-        KvoMutexLock hold(&m_lock);
+        pthread_mutex_lock(&m_lock);
         struct sigaction current;
-        if (sigaction(SIGUSR1, nullptr, &current) != 0 || !IsHandler(current, handler)) return;
-        // Ignoring first discards a signal of ours still pending in a thread that
-        // blocks it, so none reaches the restored disposition (the default ends
-        // the process).
-        struct sigaction ignore;
-        memset(&ignore, 0, sizeof(ignore));
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGUSR1, &ignore, nullptr);
-        sigaction(SIGUSR1, &m_before, nullptr);
+        if (sigaction(SIGUSR1, nullptr, &current) == 0 && IsHandler(current, handler)) {
+            // Ignoring first discards a signal of ours still pending in a thread
+            // that blocks it, so none reaches the restored disposition (the
+            // default ends the process).
+            struct sigaction ignore;
+            memset(&ignore, 0, sizeof(ignore));
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            sigaction(SIGUSR1, &ignore, nullptr);
+            sigaction(SIGUSR1, &m_before, nullptr);
+        }
+        pthread_mutex_unlock(&m_lock);
     }
     void HoldSleep(sigset_t* previous) override { kvo_thread_block_sigusr1(previous); }
     void ResumeSleep(const sigset_t* previous) override { kvo_thread_restore_mask(previous); }
@@ -130,8 +133,11 @@ private:
     }
 
     const uint32_t m_signalTag;  // 0: plain tgkill, as every host gets
-    KvoMutex m_lock;  // the disposition is process-wide; so is this record of it
-    struct sigaction m_before GUARDED_BY(m_lock) = DefaultAction();
+    // The disposition is process-wide; so is this record of it. Constant-
+    // initialised, not a heap lock: this object is never destroyed, and a heap
+    // lock would be left behind at every unload.
+    pthread_mutex_t m_lock = PTHREAD_MUTEX_INITIALIZER;
+    struct sigaction m_before = DefaultAction();  // under m_lock
 
     static struct sigaction DefaultAction() {
         struct sigaction action;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -53,6 +54,12 @@ Handler Current() {
     if (want == HostHandler || want == LaterHostHandler) {
         const int before = g_hostCalls;
         syscall(SYS_tgkill, getpid(), tid, SIGUSR1);
+        // Delivery may lag the raise: ThreadSanitizer holds an async signal back
+        // until the thread next enters a call it intercepts, such as nanosleep.
+        for (int ms = 0; ms < 2000 && g_hostCalls == before; ++ms) {
+            const timespec step{0, 1000000};
+            nanosleep(&step, nullptr);
+        }
         if (g_hostCalls != before + 1) exit(6);
     }
     exit(0);

@@ -73,7 +73,7 @@ struct StressOptions {
     int limitedThreads = 3;        // held at limitedPercent for the whole run, measured
     float limitedPercent = 20.0f;  // percent of one processor
     int messageRate = 100;         // collector messages per second (pairs = rate / 2)
-    int watchdogSeconds = 30;      // a call that takes longer, or a thread that does not end
+    int watchdogSeconds = 30;      // see FindStuck: how long a call may wait without running
     uint32_t seed = 1;
     std::string configPath;  // the controller's INI file, with the groups below
     bool verbose = false;

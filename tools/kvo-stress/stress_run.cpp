@@ -26,6 +26,24 @@
 
 namespace stress {
 
+namespace {
+
+// A blocked thread does not run; one that a loaded machine or its limit merely
+// slows still runs now and then. A call that outlasts this many watchdog times
+// is hung even while its thread runs (a livelock).
+constexpr int32_t kCallCapFactor = 4;
+
+// The CPU time of one of our threads in nanoseconds, by kernel id (the per-thread
+// clock pthread_getcpuclockid names), or -1 once the thread has ended.
+int64_t ThreadCpuNs(uint32_t tid) {
+    const clockid_t clock = static_cast<clockid_t>((~tid << 3) | 6);
+    timespec used{};
+    if (tid == 0 || clock_gettime(clock, &used) != 0) return -1;
+    return static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
+}
+
+}  // namespace
+
 uint32_t Gettid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 double NowSeconds(clockid_t clock) {
@@ -74,10 +92,19 @@ std::string Run::FindStuck(bool includeIdle) const {
         if (slot->done.load(std::memory_order_acquire)) continue;
         const int op = slot->op.load(std::memory_order_acquire);
         const int32_t since = slot->opSince.load(std::memory_order_relaxed);
-        if (op >= 0 && now - since > limit) {
+        // Read on every look, so a thread that stops running is seen from then on.
+        const int64_t cpu = ThreadCpuNs(slot->tid.load());
+        if (cpu != slot->seenCpuNs) {
+            slot->seenCpuNs = cpu;
+            slot->seenCpuMs = now;
+        }
+        const int32_t idle = now - slot->seenCpuMs;
+        if (op >= 0 && now - since > limit &&
+            (idle > limit || now - since > kCallCapFactor * limit)) {
             char line[160];
-            snprintf(line, sizeof line, "  %s (tid %u) inside %s for %d ms\n", slot->role.c_str(),
-                     slot->tid.load(), StressOpName(op), now - since);
+            snprintf(line, sizeof line,
+                     "  %s (tid %u) inside %s for %d ms, not running for %d ms\n",
+                     slot->role.c_str(), slot->tid.load(), StressOpName(op), now - since, idle);
             stuck += line;
         } else if (includeIdle) {
             char line[160];
@@ -187,7 +214,8 @@ bool Run::Execute(StressReport* report) {
     Supervise();
     report->seconds = RunMs() / 1000.0;
     m_stop.store(true, std::memory_order_release);
-    if (!WaitForAll(RunMs() + m_options.watchdogSeconds * 1000)) {
+    // A hung call ends the wait at once; slow threads get as long as a call may take.
+    if (!WaitForAll(RunMs() + kCallCapFactor * m_options.watchdogSeconds * 1000)) {
         report->finished = false;
         report->stuck = FindStuck(true);
         for (const auto& slot : m_slots) slot->thread.detach();

@@ -38,6 +38,9 @@ struct Slot {
     bool attachFailed = false;
     std::vector<double> latencyMs;  // the probe's calls
     std::thread thread;
+    // The watchdog's own: the thread's CPU time when last seen to change, and when.
+    int64_t seenCpuNs = -1;
+    int32_t seenCpuMs = 0;
 };
 
 class Run {
@@ -73,7 +76,9 @@ private:
     bool SendSample(Slot* slot, int fd, const sockaddr_un& to, socklen_t length, bool system,
                     const char* time, float cpu);
 
-    // Watchdog: the threads that sit in one call too long, or "".
+    // Watchdog: the threads that sit in one call too long, or "". A call is hung
+    // once it has lasted the watchdog time while its thread did not run for as
+    // long, or kCallCapFactor times that whatever the thread did.
     std::string FindStuck(bool includeIdle) const;
     // With holdOnHang, a hang is reported and the process waits as it is.
     void HoldIfHung() const;
