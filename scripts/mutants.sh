@@ -134,18 +134,18 @@ faults() {
 @ platform-timer-catch-up-burst | src/platform/event_loop.cpp | test_platform | EventLoop*
 -            timer->dueMs = now + timer->periodMs;
 +            timer->dueMs += timer->periodMs;
-@ platform-log-level-clamp | src/platform/log.cpp | test_platform | Log*
--    if (value > KVO_LOG_DEBUG) return KVO_LOG_DEBUG;
-+    if (value > KVO_LOG_DEBUG) return KVO_LOG_ERROR;
-@ scheduler-limit-upper-bound | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
+@ platform-env-range-clamp | src/platform/env.cpp | test_platform | *
+-        *value = below ? low : high;
++        *value = below ? high : low;
+@ scheduler-limit-upper-bound | src/scheduler/ctrlobject.h | test_scheduler | *
 -    return limit >= 0.1 && limit <= 100.0;
 +    return limit >= 0.1 && limit < 100.0;
 @ scheduler-step-rule | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
 -    if (distance >= 2.0f) return {0.125f, 4};
 +    if (distance >= 2.0f) return {0.125f, 8};
-@ scheduler-gone-thread-only-esrch | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
--    if (rc == ESRCH || rc == EINVAL) Detach();
-+    if (rc == ESRCH) Detach();
+@ scheduler-gone-thread-only-esrch | src/scheduler/ctrlobjectbase.cpp | test_scheduler | *
+-    if (signalResult == ESRCH || signalResult == EINVAL) Detach();
++    if (signalResult == ESRCH) Detach();
 @ scheduler-adjust-keeps-history-index | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
 -    WordStore(m_historyIndex, 0);
 @ scheduler-short-sleep-kept | src/scheduler/threadctrlobject.cpp | test_scheduler | ThreadCtrl*
@@ -160,19 +160,19 @@ faults() {
 @ scheduler-thread-time-user-only | src/scheduler/procstat.cpp | test_scheduler | ProcStat*
 -    return utime + stime;
 +    return utime;
-@ config-group-nan | src/config/autoconf.cpp | test_config | CpuGroups*
+@ config-group-nan | src/config/autoconf_groups.cpp | test_config | CpuGroups*
 -    if (std::isnan(limit)) return 0.0f;
 +    if (std::isnan(limit)) return 100.0f;
-@ config-group-no-lower-bound | src/config/autoconf.cpp | test_config | CpuGroups*
+@ config-group-no-lower-bound | src/config/autoconf_groups.cpp | test_config | CpuGroups*
 -    return static_cast<float>(std::clamp(limit, 0.0, 100.0));
 +    return static_cast<float>(std::min(limit, 100.0));
 @ config-profile-cpu-bound | src/config/autoconf.cpp | test_config | Autoconf*
 -    if (machine.cpus <= conf.cpu_cnt) return kProfileWeak;
 +    if (machine.cpus < conf.cpu_cnt) return kProfileWeak;
-@ config-exclusion-kind | src/config/autoconf.cpp | test_config | ExclusionPaths*
+@ config-exclusion-kind | src/config/autoconf_groups.cpp | test_config | ExclusionPaths*
 -    if (kind == 1) return;
 +    if (kind != 0) return;
-@ config-split-without-separator | src/config/autoconf.cpp | test_config | StrSplit*
+@ config-split-without-separator | src/config/autoconf_groups.cpp | test_config | StrSplit*
 -    if (found == std::string::npos) return;
 @ quota-sub-overshoot-bound | src/quota/autocpu.cpp | test_quota | AutoCpu*
 -        result = avgProc > over ? avgProc - over : ProcMin();
@@ -225,9 +225,9 @@ faults() {
 -    return tally->count > 0 ? KVO_OK : KVO_E_FAIL;
 +    return KVO_OK;
 @ activity-release-not-counted | src/activity/devmon.cpp | test_activity | Devmon*
--            tally->kind = DEV_EVENT_KEYBOARD;
+-            tally->kind = keyboard ? DEV_EVENT_KEYBOARD : DEV_EVENT_POINTER;
 +            if (event.value == 0) continue;
-+            tally->kind = DEV_EVENT_KEYBOARD;
++            tally->kind = keyboard ? DEV_EVENT_KEYBOARD : DEV_EVENT_POINTER;
 @ activity-report-not-reset | src/activity/devmon.cpp | test_activity | Devmon*
 -    m_keyboardEvents = 0;
 @ activity-idle-timer-not-reset | src/activity/userbehavior.cpp | test_activity | User*
