@@ -12,23 +12,6 @@
 
 #include "platform/runtime_dir.h"
 
-namespace {
-
-// Digits only, no sign, fits 32 bits, not 0.
-bool ParsePid(const std::string& text, uint32_t* pid) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value == 0 || value > UINT32_MAX) return false;
-    *pid = static_cast<uint32_t>(value);
-    return true;
-}
-
-}  // namespace
-
 std::string CommReceiverPath(const std::string& dir, uint32_t pid, const char* name) {
     return dir + "/" + std::to_string(pid) + "/" + name;
 }
@@ -66,7 +49,7 @@ std::vector<uint32_t> ListPidFolders(const std::string& dir) {
     if (folder == nullptr) return pids;
     while (dirent* entry = readdir(folder)) {
         uint32_t pid = 0;
-        if (ParsePid(entry->d_name, &pid)) pids.push_back(pid);
+        if (KvoParsePid(entry->d_name, &pid)) pids.push_back(pid);
     }
     closedir(folder);
     std::sort(pids.begin(), pids.end());

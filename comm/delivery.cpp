@@ -18,6 +18,7 @@
 
 #include "commaddr.h"
 #include "platform/env.h"
+#include "platform/recv_header.h"
 #include "platform/runtime_dir.h"
 #include "sampler.h"
 
@@ -74,12 +75,7 @@ bool TrustedSender(const msghdr& message, const Registration& reg, uint32_t* sen
 void ReceiveOne(Registration* reg) {
     iovec part = {reg->buffer.data(), reg->buffer.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(4 * sizeof(int))];
-    msghdr message;
-    memset(&message, 0, sizeof(message));
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
+    msghdr message = KvoRecvHeader(&part, control, sizeof(control));
     // MSG_TRUNC makes the result the datagram's real length, so oversize shows.
     ssize_t n = recvmsg(reg->fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
     if (n < 0) return;

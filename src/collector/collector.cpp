@@ -43,41 +43,38 @@ json_t* LoadObject(const char* text) {
     return value;
 }
 
-json_t* GetObject(json_t* parent, const char* key) {
+// The member key of parent when fits accepts it; null after the warning that
+// names what was wanted otherwise.
+template <class Fits>
+json_t* Member(json_t* parent, const char* key, const char* what, Fits fits) {
     json_t* value = json_object_get(parent, key);
-    if (!json_is_object(value)) {
-        KVO_LOGW("get object %s failed", key);
+    if (!fits(value)) {
+        KVO_LOGW("get %s %s failed", what, key);
         return nullptr;
     }
     return value;
 }
 
+json_t* GetObject(json_t* parent, const char* key) {
+    return Member(parent, key, "object", [](json_t* v) { return json_is_object(v); });
+}
+
 const char* GetString(json_t* parent, const char* key) {
-    json_t* value = json_object_get(parent, key);
-    if (!json_is_string(value)) {
-        KVO_LOGW("get str %s failed", key);
-        return nullptr;
-    }
-    return json_string_value(value);
+    json_t* value = Member(parent, key, "str", [](json_t* v) { return json_is_string(v); });
+    return value != nullptr ? json_string_value(value) : nullptr;
 }
 
 bool GetNumber(json_t* parent, const char* key, float* out) {
-    json_t* value = json_object_get(parent, key);
-    if (!json_is_number(value)) {
-        KVO_LOGW("get num %s failed", key);
-        return false;
-    }
+    json_t* value = Member(parent, key, "num", [](json_t* v) { return json_is_number(v); });
+    if (value == nullptr) return false;
     *out = static_cast<float>(json_number_value(value));
     return true;
 }
 
 // Keeps the low 32 bits of the JSON integer.
 bool GetInt32(json_t* parent, const char* key, int32_t* out) {
-    json_t* value = json_object_get(parent, key);
-    if (!json_is_integer(value)) {
-        KVO_LOGW("get int %s failed", key);
-        return false;
-    }
+    json_t* value = Member(parent, key, "int", [](json_t* v) { return json_is_integer(v); });
+    if (value == nullptr) return false;
     *out = static_cast<int32_t>(static_cast<uint32_t>(json_integer_value(value)));
     return true;
 }

@@ -99,3 +99,15 @@ std::string KvoRuntimeDirOf(uid_t uid) { return KvoRuntimeDirOfIn(RuntimeDirEnv:
 bool KvoPrivateDir(const std::string& path, std::string* why) {
     return KvoPrivateDirIn(RuntimeDirEnv::Default(), path, why);
 }
+
+bool KvoParsePid(const std::string& text, uint32_t* pid) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value == 0 || value > UINT32_MAX) return false;
+    *pid = static_cast<uint32_t>(value);
+    return true;
+}

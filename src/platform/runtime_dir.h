@@ -2,6 +2,7 @@
 // per-user sockets live, and the checks that keep other users out of it.
 #pragma once
 
+#include <stdint.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -17,6 +18,10 @@ std::string KvoRuntimeDirOf(uid_t uid);
 // directory (not a symbolic link) owned by the effective uid that grants no
 // access to group or others. False with *why naming the path and the reason.
 bool KvoPrivateDir(const std::string& path, std::string* why);
+
+// A pid folder's name (in a runtime directory or /proc): digits only, no sign,
+// fits 32 bits, not 0. True with *pid set.
+bool KvoParsePid(const std::string& text, uint32_t* pid);
 
 // What the rule asks of the system; tests hand it a fake.
 class RuntimeDirEnv {

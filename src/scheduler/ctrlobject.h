@@ -25,6 +25,12 @@ protected:
     ~ICtrlObject() = default;
 };
 
+// The limits Attach and AdjustCpuRatio accept, in percent of one processor.
+inline bool LimitInRange(float limit) {
+    // Written as a positive test so that NaN is refused too.
+    return limit >= 0.1 && limit <= 100.0;
+}
+
 template <class Interface>
 class CLifeCycleImpl : public Interface {
 public:

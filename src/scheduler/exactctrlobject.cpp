@@ -1,7 +1,6 @@
 // Exact-mode control object: measurement, budget step and signalling.
 #include "scheduler/exactctrlobject.h"
 
-#include <errno.h>
 #include <signal.h>
 
 #include "platform/kvo_word.h"
@@ -10,43 +9,14 @@ namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
 
-bool LimitInRange(float limit) {
-    // Written as a positive test so that NaN is refused too.
-    return limit >= 0.1 && limit <= 100.0;
-}
-
 int64_t RoundToMs(int64_t ns) { return (ns + kNsPerMs / 2) / kNsPerMs; }
 
 }  // namespace
 
-CExactCtrlObject::CExactCtrlObject(SchedEnv* env)
-    : m_env(env),
-      m_thread(0),
-      m_tid(0),
-      m_limit(0),
-      m_currentCpu(0),
-      m_wakeNs(0),
-      m_sleepMs(0),
-      m_terminated(false) {}
-
-CExactCtrlObject::~CExactCtrlObject() { Detach(); }
+CExactCtrlObject::CExactCtrlObject(SchedEnv* env) : CCtrlObjectBase(env), m_wakeNs(0) {}
 
 bool CExactCtrlObject::Attach(int tid, float limit) {
-    if (tid == 0 || !LimitInRange(limit)) {
-        errno = EINVAL;
-        return false;
-    }
-    const uint32_t self = m_env->CurrentTid();
-    const int probe = m_env->SignalThread(self, 0);
-    if (probe == ESRCH || probe == EINVAL) {
-        errno = probe;
-        return false;
-    }
-    // Runs before the object is published: plain stores are enough.
-    m_thread = self;
-    m_tid = tid;
-    m_limit = limit;
-    m_currentCpu = limit;
+    if (!AttachThreads(tid, limit)) return false;
     m_rule.Reset();
     // The baseline now, so the first tick already judges a whole interval.
     int64_t cpuNs = 0;
@@ -56,20 +26,9 @@ bool CExactCtrlObject::Attach(int tid, float limit) {
     return true;
 }
 
-void CExactCtrlObject::Detach() { __atomic_store_n(&m_terminated, true, __ATOMIC_RELAXED); }
-
 // Only the limit word changes; the next tick sees it and judges the interval
 // that ran under the old limit by the old one.
-bool CExactCtrlObject::AdjustCpuRatio(float limit) {
-    if (!LimitInRange(limit)) {
-        errno = EINVAL;
-        return false;
-    }
-    WordStore(m_limit, limit);
-    return true;
-}
-
-float CExactCtrlObject::Limit() const { return WordLoad(m_limit); }
+bool CExactCtrlObject::AdjustCpuRatio(float limit) { return StoreLimit(limit); }
 
 void CExactCtrlObject::RefreshTime(long long elapsedMs) {
     if (IsTerminated() || m_tid == 0) return;
@@ -80,8 +39,7 @@ void CExactCtrlObject::RefreshTime(long long elapsedMs) {
         // ended target is noticed here, as a due signal would notice it.
         m_rule.Reset();
         __atomic_store_n(&m_sleepMs, 0, __ATOMIC_RELAXED);
-        const int rc = m_env->SignalThread(m_thread, 0);
-        if (rc == ESRCH || rc == EINVAL) Detach();
+        DetachIfGone(m_env->SignalThread(m_thread, 0));
         CountForSecond(0, 0, false, false);
         return;
     }
@@ -98,7 +56,7 @@ void CExactCtrlObject::RefreshTime(long long elapsedMs) {
     // The end of the sleep is published before the signal that reads it.
     __atomic_store_n(&m_wakeNs, now + sleepNs, __ATOMIC_RELEASE);
     const int rc = m_env->SignalThread(m_thread, SIGUSR1);
-    if (rc == ESRCH || rc == EINVAL) Detach();
+    DetachIfGone(rc);
     CountForSecond(cpuNs, now, true, rc == 0);
 }
 
@@ -110,39 +68,14 @@ void CExactCtrlObject::CountForSecond(int64_t cpuNs, int64_t nowNs, bool measure
     }
     m_prevCpuNs = measured ? cpuNs : -1;
     m_prevNowNs = nowNs;
-    if (signalled) {
-        ++m_signalsSent;
-        ++m_signalsThisSecond;
-    }
+    if (signalled) m_counters.CountSignal();
     if (++m_ticksInSecond < 4) return;
-    const double share =
-        m_secondWallNs > 0 ? 100.0 * static_cast<double>(m_secondCpuNs) / m_secondWallNs : -1;
-    m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
-    m_signalsLastSecond = m_signalsThisSecond;
+    m_counters.Close(
+        m_secondWallNs > 0 ? 100.0 * static_cast<double>(m_secondCpuNs) / m_secondWallNs : -1);
     m_ticksInSecond = 0;
-    m_signalsThisSecond = 0;
     m_secondCpuNs = 0;
     m_secondWallNs = 0;
 }
-
-_ThreadFigures CExactCtrlObject::Figures() const {
-    _ThreadFigures f;
-    f.tid = static_cast<uint32_t>(m_tid);
-    f.target = m_thread;
-    f.limit = Limit();
-    f.share = m_lastSecondShare;
-    f.sleepMs = SleepMs();
-    f.signalsLastSecond = m_signalsLastSecond;
-    f.signalsSent = m_signalsSent;
-    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
-    return f;
-}
-
-float CExactCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }
-
-bool CExactCtrlObject::IsTerminated() { return __atomic_load_n(&m_terminated, __ATOMIC_RELAXED); }
-
-void CExactCtrlObject::ResumeIfSuspend() {}
 
 void CExactCtrlObject::Dojob() {
     const int64_t left = __atomic_load_n(&m_wakeNs, __ATOMIC_ACQUIRE) - m_env->MonotonicNs();

@@ -2,6 +2,7 @@
 // configuration file, and making control objects of that mode.
 #include "scheduler/schedmode.h"
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -17,7 +18,6 @@ constexpr const char* kModeVariable = "KVO_SCHED_MODE";
 constexpr const char* kModeFile = "@/../config/kvo_vurizeda.ini";
 constexpr const char* kModeSection = "scheduler";
 constexpr const char* kModeKey = "mode";
-constexpr size_t kModePathSize = 4096;
 
 // True for a known mode name, with *mode set.
 bool ParseMode(const char* text, SchedMode* mode) {
@@ -57,7 +57,7 @@ SchedMode ReadSchedMode() {
     const char* envValue = getenv(kModeVariable);
     if (envValue != nullptr && envValue[0] != '\0')
         return ChooseSchedMode(envValue, nullptr, nullptr);
-    char path[kModePathSize] = {0};
+    char path[PATH_MAX] = {0};
     kvo_dirutils_path_transform(kModeFile, path, sizeof path);
     // A missing file is the usual case for hosts that never configured a mode.
     kvo_ini_file_st* file = kvo_ini_file_load(path);

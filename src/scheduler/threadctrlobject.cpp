@@ -1,7 +1,6 @@
 // Per-thread duty cycle: measurement, smoothing, duty ratio and signalling.
 #include "scheduler/threadctrlobject.h"
 
-#include <errno.h>
 #include <math.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -45,60 +44,30 @@ StepRule StepFor(float distance) {
 }  // namespace
 
 CThreadCtrlObject::CThreadCtrlObject(SchedEnv* env)
-    : m_env(env),
-      m_thread(0),
-      m_tid(0),
+    : CCtrlObjectBase(env),
       m_cpuCount(0),
       m_sampleCpu(0),
-      m_limit(0),
       m_scaledLimit(0),
       m_ratio(0),
-      m_sleepMs(0),
-      m_currentCpu(0),
       m_history{0, 0},
       m_historyIndex(0),
       m_lastThreadTime(0),
       m_lastTotalTime(0),
       m_elapsedMs(0),
       m_markMs(0),
-      m_terminated(false),
-      m_signalsSent(0),
-      m_signalsThisSecond(0),
-      m_signalsLastSecond(0),
       m_secondThreadTicks(0),
-      m_secondTotalTicks(0),
-      m_lastSecondShare(-1) {
+      m_secondTotalTicks(0) {
     m_cpuCount = static_cast<int>(m_env->CpuCount());
-}
-
-CThreadCtrlObject::~CThreadCtrlObject() { Detach(); }
-
-bool CThreadCtrlObject::LimitInRange(float limit) {
-    // Written as a positive test so that NaN is refused too.
-    return limit >= 0.1 && limit <= 100.0;
 }
 
 bool CThreadCtrlObject::Attach(int tid, float limit) {
-    if (tid == 0 || !LimitInRange(limit)) {
-        errno = EINVAL;
-        return false;
-    }
-    const uint32_t self = m_env->CurrentTid();
-    const int probe = m_env->SignalThread(self, 0);
-    if (probe == ESRCH || probe == EINVAL) {
-        errno = probe;
-        return false;
-    }
+    if (!AttachThreads(tid, limit)) return false;
     // Runs before the object is published: plain stores are enough.
-    m_thread = self;
-    m_tid = tid;
     m_cpuCount = static_cast<int>(m_env->CpuCount());
     m_sampleCpu = 0;
-    m_limit = limit;
     m_scaledLimit = static_cast<float>(m_cpuCount) * limit / 100.0f;
     m_ratio = m_scaledLimit;
     __atomic_store_n(&m_sleepMs, 0, __ATOMIC_RELAXED);
-    m_currentCpu = limit;
     m_history[0] = m_history[1] = 0;
     m_historyIndex = 0;
     m_lastThreadTime = 0;
@@ -106,23 +75,15 @@ bool CThreadCtrlObject::Attach(int tid, float limit) {
     return true;
 }
 
-void CThreadCtrlObject::Detach() { __atomic_store_n(&m_terminated, true, __ATOMIC_RELAXED); }
-
 // Not excluded from the per-tick step: each field is stored whole, and a tick
 // that reads a mix of old and new values only delays the new limit by a tick.
 bool CThreadCtrlObject::AdjustCpuRatio(float limit) {
-    if (!LimitInRange(limit)) {
-        errno = EINVAL;
-        return false;
-    }
-    WordStore(m_limit, limit);
+    if (!StoreLimit(limit)) return false;
     WordStore(m_scaledLimit, static_cast<float>(m_cpuCount) * limit / 100.0f);
     WordStore(m_currentCpu, limit);
     WordStore(m_historyIndex, 0);
     return true;
 }
-
-float CThreadCtrlObject::Limit() const { return WordLoad(m_limit); }
 
 void CThreadCtrlObject::RefreshTime(long long elapsedMs) {
     if (IsTerminated() || m_tid == 0) return;
@@ -139,37 +100,12 @@ void CThreadCtrlObject::RefreshTime(long long elapsedMs) {
 // The three measurements of a one-second cycle span exactly the second since the
 // previous mark, so their sums give the share over that second.
 void CThreadCtrlObject::CloseSecond() {
-    if (m_secondTotalTicks > 0) {
-        const double share =
-            static_cast<double>(m_secondThreadTicks) / m_secondTotalTicks * 100.0 * m_cpuCount;
-        m_lastSecondShare = share > 100.0 ? 100.0f : static_cast<float>(share);
-    } else {
-        m_lastSecondShare = -1;
-    }
-    m_signalsLastSecond = m_signalsThisSecond;
-    m_signalsThisSecond = 0;
+    m_counters.Close(m_secondTotalTicks > 0 ? static_cast<double>(m_secondThreadTicks) /
+                                                  m_secondTotalTicks * 100.0 * m_cpuCount
+                                            : -1);
     m_secondThreadTicks = 0;
     m_secondTotalTicks = 0;
 }
-
-_ThreadFigures CThreadCtrlObject::Figures() const {
-    _ThreadFigures f;
-    f.tid = static_cast<uint32_t>(m_tid);
-    f.target = m_thread;
-    f.limit = Limit();
-    f.share = m_lastSecondShare;
-    f.sleepMs = SleepMs();
-    f.signalsLastSecond = m_signalsLastSecond;
-    f.signalsSent = m_signalsSent;
-    f.terminated = __atomic_load_n(&m_terminated, __ATOMIC_RELAXED);
-    return f;
-}
-
-float CThreadCtrlObject::GetCurrentCpu() { return WordLoad(m_currentCpu); }
-
-bool CThreadCtrlObject::IsTerminated() { return __atomic_load_n(&m_terminated, __ATOMIC_RELAXED); }
-
-void CThreadCtrlObject::ResumeIfSuspend() {}
 
 // Runs inside the SIGUSR1 handler of the limited thread: one atomic load and a
 // nanosleep, nothing else.
@@ -178,11 +114,8 @@ void CThreadCtrlObject::Dojob() { m_env->SleepMs(SleepMs()); }
 void CThreadCtrlObject::NotifyThread() {
     if (WordLoad(m_limit) >= 100.0f || SleepMs() <= 0) return;
     const int rc = m_env->SignalThread(m_thread, SIGUSR1);
-    if (rc == ESRCH || rc == EINVAL) Detach();
-    if (rc == 0) {
-        ++m_signalsSent;
-        ++m_signalsThisSecond;
-    }
+    DetachIfGone(rc);
+    if (rc == 0) m_counters.CountSignal();
 }
 
 void CThreadCtrlObject::CalcRatio(long long tickMs) {

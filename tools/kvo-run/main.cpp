@@ -14,16 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "elfcheck.h"
 #include "run_env.h"
 
-#ifndef KVO_VERSION
-#define KVO_VERSION "unknown"
-#endif
-
 namespace {
 
-constexpr int kUsageError = 2;
 constexpr int kCannotRun = 126;
 constexpr int kNotFound = 127;
 
@@ -54,7 +50,7 @@ const char kUsage[] =
 
 [[noreturn]] void UsageFail(const std::string& text) {
     fprintf(stderr, "kvo-run: %s\nTry 'kvo-run --help'.\n", text.c_str());
-    exit(kUsageError);
+    exit(kCliUsageError);
 }
 
 unsigned int CpuCount() {
@@ -147,8 +143,7 @@ Options Parse(int argc, char** argv) {
                 printf(kUsage, 100u * CpuCount());
                 exit(0);
             case OPT_VERSION:
-                printf("kvo-run %s\n", KVO_VERSION);
-                exit(0);
+                exit(CliPrintVersion("kvo-run"));
             case ':':
                 UsageFail(std::string("option '") + argv[optind - 1] + "' needs a value");
             default:

@@ -55,3 +55,23 @@ void RegisterSelf();
 void WatcherStart();
 // Applies a name change of thread handle (or of the caller, when handle is 0).
 void ThreadRenamed(pthread_t handle, bool self, const char* name);
+
+// Holds a mutex with the given signals blocked, so that no handler run on this
+// thread can want the lock it already holds; the old mask returns after the unlock.
+class MaskedLockScope {
+public:
+    MaskedLockScope(pthread_mutex_t* lock, const sigset_t& block) : m_lock(lock) {
+        pthread_sigmask(SIG_BLOCK, &block, &m_previous);
+        pthread_mutex_lock(m_lock);
+    }
+    ~MaskedLockScope() {
+        pthread_mutex_unlock(m_lock);
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+    MaskedLockScope(const MaskedLockScope&) = delete;
+    MaskedLockScope& operator=(const MaskedLockScope&) = delete;
+
+private:
+    pthread_mutex_t* const m_lock;
+    sigset_t m_previous;
+};

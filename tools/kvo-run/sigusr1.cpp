@@ -75,6 +75,16 @@ SigactionFn RealSigaction() {
     return g_realSigaction;
 }
 
+// True when a call about sig is none of the dispatcher's business: another
+// signal, or the dispatcher not in place yet.
+bool PassedOn(int sig) { return sig != SIGUSR1 || !__atomic_load_n(&g_active, __ATOMIC_ACQUIRE); }
+
+// The definition of name that this library's own stands in front of.
+template <class Fn>
+Fn NextDefinition(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
 void ReadProgram(struct sigaction* out) {
     for (;;) {
         const unsigned int before = __atomic_load_n(&g_programSeq, __ATOMIC_ACQUIRE);
@@ -189,23 +199,17 @@ void Dispatch(int sig, siginfo_t* info, void* context) {
     }
 }
 
+sigset_t AllSignals() {
+    sigset_t all;
+    sigfillset(&all);
+    return all;
+}
+
 // Every signal stays blocked while the lock is held: a program may call
 // sigaction from a handler, which must not find its own thread holding it.
-class ProgramLockScope {
+class ProgramLockScope : public MaskedLockScope {
 public:
-    ProgramLockScope() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &m_previous);
-        pthread_mutex_lock(&g_programLock);
-    }
-    ~ProgramLockScope() {
-        pthread_mutex_unlock(&g_programLock);
-        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
-    }
-
-private:
-    sigset_t m_previous;
+    ProgramLockScope() : MaskedLockScope(&g_programLock, AllSignals()) {}
 };
 
 int ProgramSigaction(const struct sigaction* act, struct sigaction* old) {
@@ -281,7 +285,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) int sigaction(int sig, const struct sigaction* act,
                                                      struct sigaction* old) {
-    if (sig != SIGUSR1 || !__atomic_load_n(&g_active, __ATOMIC_ACQUIRE)) {
+    if (PassedOn(sig)) {
         return RealSigaction()(sig, act, old);
     }
     if (FromLibrary(__builtin_return_address(0))) return LibrarySigaction(act, old);
@@ -289,9 +293,8 @@ __attribute__((visibility("default"))) int sigaction(int sig, const struct sigac
 }
 
 __attribute__((visibility("default"))) __sighandler_t signal(int sig, __sighandler_t handler) {
-    if (sig != SIGUSR1 || !__atomic_load_n(&g_active, __ATOMIC_ACQUIRE)) {
-        using SignalFn = __sighandler_t (*)(int, __sighandler_t);
-        static SignalFn real = reinterpret_cast<SignalFn>(dlsym(RTLD_NEXT, "signal"));
+    if (PassedOn(sig)) {
+        static const auto real = NextDefinition<__sighandler_t (*)(int, __sighandler_t)>("signal");
         return real(sig, handler);
     }
     if (FromLibrary(__builtin_return_address(0))) {
@@ -309,18 +312,17 @@ __attribute__((visibility("default"))) __sighandler_t bsd_signal(int sig, __sigh
 }
 
 __attribute__((visibility("default"))) __sighandler_t sysv_signal(int sig, __sighandler_t handler) {
-    if (sig != SIGUSR1 || !__atomic_load_n(&g_active, __ATOMIC_ACQUIRE)) {
-        using SignalFn = __sighandler_t (*)(int, __sighandler_t);
-        static SignalFn real = reinterpret_cast<SignalFn>(dlsym(RTLD_NEXT, "sysv_signal"));
+    if (PassedOn(sig)) {
+        static const auto real =
+            NextDefinition<__sighandler_t (*)(int, __sighandler_t)>("sysv_signal");
         return real(sig, handler);
     }
     return SignalLike(sig, handler, SA_RESETHAND | SA_NODEFER);
 }
 
 __attribute__((visibility("default"))) int siginterrupt(int sig, int flag) {
-    if (sig != SIGUSR1 || !__atomic_load_n(&g_active, __ATOMIC_ACQUIRE)) {
-        using InterruptFn = int (*)(int, int);
-        static InterruptFn real = reinterpret_cast<InterruptFn>(dlsym(RTLD_NEXT, "siginterrupt"));
+    if (PassedOn(sig)) {
+        static const auto real = NextDefinition<int (*)(int, int)>("siginterrupt");
         return real(sig, flag);
     }
     struct sigaction act;
@@ -339,7 +341,7 @@ __attribute__((visibility("default"))) int siginterrupt(int sig, int flag) {
 // A thread that waits for SIGUSR1 must not be handed one of the library's.
 __attribute__((visibility("default"))) int sigtimedwait(const sigset_t* set, siginfo_t* info,
                                                         const struct timespec* timeout) {
-    static SigtimedwaitFn real = reinterpret_cast<SigtimedwaitFn>(dlsym(RTLD_NEXT, "sigtimedwait"));
+    static const auto real = NextDefinition<SigtimedwaitFn>("sigtimedwait");
     for (;;) {
         siginfo_t mine;
         const int sig = real(set, &mine, timeout);

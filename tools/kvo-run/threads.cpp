@@ -50,24 +50,18 @@ clockid_t ThreadClock(pid_t tid) {
     return static_cast<clockid_t>((~static_cast<unsigned int>(tid) << 3) | 6);
 }
 
+sigset_t Usr1Only() {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    return usr1;
+}
+
 // Holds the table with SIGUSR1 blocked: the thread must not sleep its share of
 // a tick while others wait for the table.
-class TableScope {
+class TableScope : public MaskedLockScope {
 public:
-    TableScope() {
-        sigset_t usr1;
-        sigemptyset(&usr1);
-        sigaddset(&usr1, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &usr1, &m_previous);
-        pthread_mutex_lock(&g_tableLock);
-    }
-    ~TableScope() {
-        pthread_mutex_unlock(&g_tableLock);
-        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
-    }
-
-private:
-    sigset_t m_previous;
+    TableScope() : MaskedLockScope(&g_tableLock, Usr1Only()) {}
 };
 
 _RunThread* FindLocked(pid_t tid, pthread_t handle, bool byTid) {

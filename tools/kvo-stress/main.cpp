@@ -49,6 +49,30 @@ void Usage(FILE* out) {
             "  --version       print the version\n");
 }
 
+// The whole-number options that set a count, with the range each accepts.
+struct CountOption {
+    const char* name;
+    long low;
+    long high;
+    int StressOptions::*field;
+};
+
+const CountOption kCountOptions[] = {
+    {"--threads", 1, 4096, &StressOptions::threads},
+    {"--seconds", 1, 86400, &StressOptions::seconds},
+    {"--limited", 0, 64, &StressOptions::limitedThreads},
+    {"--rate", 2, 100000, &StressOptions::messageRate},
+    {"--watchdog", 1, 3600, &StressOptions::watchdogSeconds},
+};
+
+// The count option the current argument names, or null.
+const CountOption* CountOptionAt(CliArgs* cli) {
+    for (const CountOption& option : kCountOptions) {
+        if (cli->Is(option.name)) return &option;
+    }
+    return nullptr;
+}
+
 // 0 to run, 1 when help or the version was shown, 2 on a usage error.
 int ParseArgs(int argc, char** argv, Args* args) {
     StressOptions& o = args->options;
@@ -75,25 +99,13 @@ int ParseArgs(int argc, char** argv, Args* args) {
         } else if (cli.Is("--library")) {
             bad = !cli.Text(&text);
             if (!bad) args->library = text;
-        } else if (cli.Is("--threads")) {
-            bad = !cli.Integer(1, 4096, &n);
-            o.threads = static_cast<int>(n);
-        } else if (cli.Is("--seconds")) {
-            bad = !cli.Integer(1, 86400, &n);
-            o.seconds = static_cast<int>(n);
-        } else if (cli.Is("--limited")) {
-            bad = !cli.Integer(0, 64, &n);
-            o.limitedThreads = static_cast<int>(n);
+        } else if (const CountOption* count = CountOptionAt(&cli)) {
+            bad = !cli.Integer(count->low, count->high, &n);
+            if (!bad) o.*(count->field) = static_cast<int>(n);
         } else if (cli.Is("--limit")) {
             bad = !cli.Integer(1, 100, &n);
             o.limitedPercent = static_cast<float>(n);
             limitGiven = true;
-        } else if (cli.Is("--rate")) {
-            bad = !cli.Integer(2, 100000, &n);
-            o.messageRate = static_cast<int>(n);
-        } else if (cli.Is("--watchdog")) {
-            bad = !cli.Integer(1, 3600, &n);
-            o.watchdogSeconds = static_cast<int>(n);
         } else if (cli.Is("--seed")) {
             bad = !cli.Integer(0, LONG_MAX, &n);
             o.seed = static_cast<uint32_t>(n);

@@ -19,22 +19,11 @@
 #include <sstream>
 
 #include "comm/kvo_protocol.h"
+#include "platform/recv_header.h"
 #include "platform/runtime_dir.h"
 #include "scheduler/statusport.h"
 
 namespace {
-
-bool ParsePid(const std::string& text, uint32_t* pid) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value == 0 || value > UINT32_MAX) return false;
-    *pid = static_cast<uint32_t>(value);
-    return true;
-}
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path);
@@ -104,12 +93,7 @@ bool ReceiveOne(int fd, std::string* text, uint32_t* senderPid) {
     static char buf[kStatusMaxDatagram + 1];
     iovec io = {buf, sizeof(buf) - 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-    msghdr msg;
-    memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = &io;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
+    msghdr msg = KvoRecvHeader(&io, control, sizeof(control));
     const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
     if (n < 0) return false;
     *senderPid = 0;
@@ -171,7 +155,7 @@ std::vector<std::pair<uint32_t, std::string>> ParseStatusSockets(const std::stri
         }
         const std::string folder = path.substr(0, path.size() - suffix.size());
         uint32_t pid = 0;
-        if (ParsePid(folder.substr(folder.rfind('/') + 1), &pid)) found.emplace_back(pid, path);
+        if (KvoParsePid(folder.substr(folder.rfind('/') + 1), &pid)) found.emplace_back(pid, path);
     }
     return found;
 }
@@ -187,7 +171,7 @@ std::vector<_TopTarget> FindTargets(const std::vector<uint32_t>& pids, bool all,
         if (proc != nullptr) {
             while (dirent* e = readdir(proc)) {
                 uint32_t pid = 0;
-                if (ParsePid(e->d_name, &pid)) wanted.push_back(pid);
+                if (KvoParsePid(e->d_name, &pid)) wanted.push_back(pid);
             }
             closedir(proc);
         }

@@ -11,12 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "client.h"
 #include "view.h"
-
-#ifndef KVO_VERSION
-#define KVO_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -83,7 +80,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
             return -1;
         }
         if (arg == "--version") {
-            printf("kvo-top %s\n", KVO_VERSION);
+            CliPrintVersion("kvo-top");
             return -1;
         }
         if (arg == "--once") {
@@ -95,21 +92,21 @@ int ParseOptions(int argc, char** argv, Options* options) {
             if (!ParseDouble(value, 1, kMaxPid, &number) || number != static_cast<long>(number)) {
                 fprintf(stderr, "kvo-top: -p wants a process id from 1 to %ld, not '%s'\n", kMaxPid,
                         value);
-                return 2;
+                return kCliUsageError;
             }
             options->pids.push_back(static_cast<uint32_t>(number));
         } else if ((value = OptionValue(argc, argv, &i, "--interval", &missing)) != nullptr) {
             if (!ParseDouble(value, kMinIntervalS, kMaxIntervalS, &options->intervalS)) {
                 fprintf(stderr, "kvo-top: --interval wants seconds from %g to %g, not '%s'\n",
                         kMinIntervalS, kMaxIntervalS, value);
-                return 2;
+                return kCliUsageError;
             }
         } else if (missing) {
             fprintf(stderr, "kvo-top: option '%s' needs a value (see --help)\n", arg.c_str());
-            return 2;
+            return kCliUsageError;
         } else {
             fprintf(stderr, "kvo-top: unknown option '%s' (see --help)\n", arg.c_str());
-            return 2;
+            return kCliUsageError;
         }
     }
     return 0;
