@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include <algorithm>
+
 #include "platform/cl_ev.h"
 
 inline int64_t g_nowMs = 0;
@@ -17,9 +19,6 @@ struct FakeClock {
     // Moves the clock on in steps, running the due timers after each, as the
     // monitor thread's loop does.
     void AdvanceTo(int64_t ms, int64_t step = 100) {
-        while (g_nowMs < ms) {
-            g_nowMs = g_nowMs + step < ms ? g_nowMs + step : ms;
-            cl_event_loop_once();
-        }
+        for (; g_nowMs < ms; cl_event_loop_once()) g_nowMs = std::min(g_nowMs + step, ms);
     }
 };

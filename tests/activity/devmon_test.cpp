@@ -22,8 +22,7 @@ void Record(unsigned int value, void* reports) { static_cast<Reports*>(reports)-
 
 class DevmonTest : public ::testing::Test {
 protected:
-    // The fake counts calls a correct monitor never makes, such as a read of a
-    // device with nothing pending, which would block the monitor thread.
+    // badCalls: calls a correct monitor never makes, such as a read with nothing pending.
     void TearDown() override {
         devmon.Uninitialize();
         EXPECT_EQ(0, env.badCalls());
@@ -35,7 +34,8 @@ protected:
     Reports reports;
 };
 
-// One second of input on a keyboard (event0) and a mouse (event1), and the report after it.
+// One second of input on a keyboard (event0) and a mouse (event1), and the report
+// after it; then ParseEvent on single batches.
 // clang-format off
 const struct { std::vector<input_event> keyboard, mouse; unsigned int want; } kReports[] = {
     {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, {}, 1}, {{Key(KEY_A, 2)}, {}, 1}, {{}, {kMotion}, 2},
@@ -44,7 +44,7 @@ const struct { std::vector<input_event> keyboard, mouse; unsigned int want; } kR
     {{InputEvent(EV_MSC, MSC_SCAN, 30), kSync}, {kSync}, 0}};
 // clang-format on
 
-TEST_F(DevmonTest, ReportEverySecondCarriesTheKindsReadSinceTheLastOne) {
+TEST_F(DevmonTest, ReportEverySecondCarriesTheKindsReadSinceTheLastOneAndBatchesTally) {
     env.SetFirstFd(FD_SETSIZE + 100);  // beyond what select() can watch
     env.AddDevice(0, kKeys);
     env.AddDevice(1, kKeys | kRel);
@@ -59,28 +59,18 @@ TEST_F(DevmonTest, ReportEverySecondCarriesTheKindsReadSinceTheLastOne) {
         clock.AdvanceTo(g_nowMs + 1000);
         EXPECT_EQ(Reports{c.want}, reports) << &c - kReports;
     }
-}
-
-// One batch: every key record counts (press and release are two), the tally
-// keeps the kind of the last one (1 pointer, 2 keyboard), and a batch without
-// input fails.
-TEST_F(DevmonTest, ParseEventTalliesTheInputRecordsOfABatch) {
-    env.AddDevice(0, kKeys);
-    ASSERT_EQ(KVO_OK, devmon.Initialize(1, 3, Record, &reports));
-    const input_event scan = InputEvent(EV_MSC, MSC_SCAN, 30);
+    // One batch: every key record counts (press and release are two), the tally
+    // keeps the kind of the last one (1 pointer, 2 keyboard); without input it fails.
     // clang-format off
-    const struct { std::vector<input_event> batch; uint32_t result; int kind, count; } cases[] = {
-        {{kSync, scan, kSync}, KVO_E_FAIL, 0, 0},
-        {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, KVO_OK, 2, 2},
-        {{Key(KEY_B), kMotion, kSync}, KVO_OK, 1, 2}};
+    const struct { std::vector<input_event> batch; uint32_t result; int kind, count; } batches[] = {
+        {{kSync, InputEvent(EV_MSC, MSC_SCAN, 30), kSync}, KVO_E_FAIL, 0, 0},
+        {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, KVO_OK, 2, 2}, {{Key(KEY_B), kMotion, kSync}, KVO_OK, 1, 2}};
     // clang-format on
-    for (const auto& c : cases) {
+    for (auto c : batches) {
         DevEvent tally{};
-        std::vector<input_event> batch = c.batch;
         EXPECT_EQ(c.result,
-                  devmon.ParseEvent(&tally, batch.data(), static_cast<int>(batch.size())));
-        EXPECT_EQ(c.kind, tally.kind);
-        EXPECT_EQ(c.count, tally.count);
+                  devmon.ParseEvent(&tally, c.batch.data(), static_cast<int>(c.batch.size())));
+        EXPECT_EQ(std::pair(c.kind, c.count), std::pair(tally.kind, tally.count));
     }
 }
 

@@ -1,5 +1,5 @@
-// CPU groups (CpuGroupIniCb, LoadCpuGroups), exclusion paths (StrSplit, ParsePath,
-// LoadExclusionPath), and the groups of the shipped example file.
+// CPU groups (CpuGroupIniCb, LoadCpuGroups) and exclusion paths (StrSplit,
+// ParsePath, LoadExclusionPath).
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -20,19 +20,32 @@ Groups GroupsOf(const _Autoconf& conf) {
     return groups;
 }
 
-TEST(CpuGroups, EachEntryAppendsOneRecordWithBothLimitsBounded) {
+// Each entry appends one record with both limits bounded, in file order over
+// every [cpu_group]; a load rebuilds the list, a failed one keeps it.
+TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
     // clang-format off
     const std::tuple<const char*, float, float> cases[] = {
         {"30;80", 30, 80}, {"150;-5", 100, 0}, {"45", 45, 45}, {"30;", 30, 0}, {";70", 0, 70},
         {"nan;50", 0, 50}, {"inf;-inf", 100, 0}, {"20;60;90", 20, 60}, {"12.5;87.25", 12.5f, 87.25f}};
     // clang-format on
-    _Autoconf conf{};
+    std::string text = "[cpu_group]\n";
     Groups want;
-    for (const auto& [value, using_limit, not_using_limit] : cases) {  // one name: appended
-        EXPECT_EQ(CpuGroupIniCb("cpu_group", "io", value, &conf), 0);
+    for (const auto& [value, using_limit, not_using_limit] : cases) {
+        text += "io = " + std::string(value) + "\n";
         want.emplace_back("io", using_limit, not_using_limit);
     }
-    EXPECT_EQ(GroupsOf(conf), want);
+    text += "[other]\nx = 1;2\n[cpu_group]\nscan = 10;20\n";
+    want.emplace_back("scan", 10, 20);
+    TempDir dir;
+    _Autoconf conf{};
+    conf.groups.push_back({"stale", 1, 1});
+    EXPECT_EQ(LoadCpuGroups(&conf, dir.File("missing.ini").c_str()), KVO_E_FAIL);
+    EXPECT_EQ(GroupsOf(conf), (Groups{{"stale", 1, 1}}));
+    const std::string ini = dir.Write("kvo.ini", text);
+    for (int load = 0; load < 2; ++load) {
+        ASSERT_EQ(LoadCpuGroups(&conf, ini.c_str()), KVO_OK);
+        EXPECT_EQ(GroupsOf(conf), want);
+    }
     EXPECT_EQ(CpuGroupIniCb(nullptr, "io", "30;80", &conf), 1);  // any null argument
     EXPECT_EQ(CpuGroupIniCb("s", nullptr, "30;80", &conf), 1);
     EXPECT_EQ(CpuGroupIniCb("s", "io", nullptr, &conf), 1);
@@ -40,26 +53,11 @@ TEST(CpuGroups, EachEntryAppendsOneRecordWithBothLimitsBounded) {
     EXPECT_EQ(GroupsOf(conf), want);
 }
 
-TEST(CpuGroups, LoadRebuildsTheListFromTheSectionInFileOrder) {
-    TempDir dir;
-    const std::string ini = dir.Write("kvo.ini",
-                                      "[cpu_group]\nscan = 20;60\nio = 30;80\n"
-                                      "[other]\nx = 1;2\n[cpu_group]\nscan = 10\n");
-    _Autoconf conf{};
-    conf.groups.push_back({"stale", 1, 1});
-    EXPECT_EQ(LoadCpuGroups(&conf, dir.File("missing.ini").c_str()), KVO_E_FAIL);
-    EXPECT_EQ(GroupsOf(conf), (Groups{{"stale", 1, 1}}));  // kept on failure
-    for (int load = 0; load < 2; ++load) {  // a second load rebuilds rather than appends
-        ASSERT_EQ(LoadCpuGroups(&conf, ini.c_str()), KVO_OK);
-        EXPECT_EQ(GroupsOf(conf), (Groups{{"scan", 20, 60}, {"io", 30, 80}, {"scan", 10, 10}}));
-    }
-}
-
 TEST(StrSplit, PiecesBetweenSeparatorsOrNoneWithoutSeparator) {
-    const std::pair<const char*, Strings> cases[] = {{"a;b;c", {"a", "b", "c"}},
-                                                     {"a;;c", {"a", "", "c"}},
-                                                     {"a;b;", {"a", "b", ""}},
-                                                     {"abc", {}}};
+    // clang-format off
+    const std::pair<const char*, Strings> cases[] = {
+        {"a;b;c", {"a", "b", "c"}}, {"a;;c", {"a", "", "c"}}, {"a;b;", {"a", "b", ""}}, {"abc", {}}};
+    // clang-format on
     for (const auto& [text, pieces] : cases) {
         Strings got = {"kept"}, want = {"kept"};  // appends to what is there
         want.insert(want.end(), pieces.begin(), pieces.end());
@@ -98,13 +96,5 @@ TEST(ExclusionPaths, CountAndEntriesDecideThePaths) {
         kvo_ini_file_free(file);
     }
 }
-
-#ifdef KVO_EXAMPLE_INI
-TEST(CpuGroups, ShippedExampleDeclaresTwoGroups) {
-    _Autoconf conf{};
-    ASSERT_EQ(LoadCpuGroups(&conf, KVO_EXAMPLE_INI), KVO_OK);
-    EXPECT_EQ(GroupsOf(conf), (Groups{{"scan", 20, 60}, {"upload", 10, 40}}));
-}
-#endif
 
 }  // namespace

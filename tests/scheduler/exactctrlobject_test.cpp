@@ -1,12 +1,11 @@
 // The exact mode against a fake clock and a modelled thread: the sleeps the
 // budget plans tick by tick for a busy thread, one that wants less than its
 // limit, one that gets no processor or half of one, a limit changed mid-run and
-// late ticks; the handler's sleep, limit 100, and a thread that ends.
+// late ticks, limit 100; the handler's sleep and a thread that ends.
 #include "scheduler/exactctrlobject.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <math.h>
 #include <signal.h>
 
 #include <vector>
@@ -33,7 +32,11 @@ protected:
     void TearDown() override {
         if (object != nullptr) object->Release();
     }
+    // A fresh object, the clocks and records at their start.
     void Start(float limit) {
+        TearDown();
+        env.ClearRecords();
+        sleptNs = 0;
         env.tid = kCaller;
         env.SetThreadCpuNs(kTid, cpuNs = 5 * kMs);
         env.monotonicNs = 1000 * kMs;
@@ -88,14 +91,12 @@ const PlanCase kPlans[] = {
      {100, 50, 50, 200, 200, 200, 50, 50}},
     // Late ticks earn their longer wall time: 130 of every 260 ms is 50 %.
     {"late ticks", 50, {{4, 50, 100, 100, 260}}, {250, 130, 130, 130}},
+    {"limit 100 never signals", 100, {{4, 100, 100, 100, 250}}, {0, 0, 0, 0}},
 };
 
 TEST_F(ExactCtrlObjectTest, BudgetPlansTheSleepOfEveryTick) {
     for (const PlanCase& c : kPlans) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        env.ClearRecords();
-        sleptNs = 0;
         Start(c.limit);
         std::vector<int64_t> sleeps;
         for (const Phase& p : c.phases) {
@@ -130,8 +131,6 @@ TEST_F(ExactCtrlObjectTest, PartOfAProcessorStillAveragesToTheLimitWithoutSwingi
     const Pattern kPatterns[] = {{"half", 50, 50, 100}, {"swinging", 100, 40, -1}};
     for (const Pattern& p : kPatterns) {
         SCOPED_TRACE(p.name);
-        TearDown();
-        sleptNs = 0;
         Start(30);
         double sum = 0;
         for (int i = 0; i < 40; ++i) {
@@ -163,13 +162,6 @@ TEST_F(ExactCtrlObjectTest, HandlerSleepsUntilThePlannedEndOfTheSleep) {
     }
 }
 
-TEST_F(ExactCtrlObjectTest, LimitOf100NeverSignals) {
-    Start(100);
-    for (int i = 0; i < 6; ++i) Tick({1, 100, 100, 100, 250});
-    EXPECT_TRUE(env.Signals().empty());
-    EXPECT_EQ(object->SleepMs(), 0);
-}
-
 TEST_F(ExactCtrlObjectTest, UnreadableThreadIsNotSleptAndEndsWhenItsTargetIsGone) {
     Start(30);
     Tick({1, 30, 100, 100, 250});
@@ -192,19 +184,22 @@ TEST_F(ExactCtrlObjectTest, UnreadableThreadIsNotSleptAndEndsWhenItsTargetIsGone
     EXPECT_TRUE(object->IsTerminated());
 }
 
-TEST_F(ExactCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
-    Start(50);
-    for (float l : {0.1f, 100.0f, 0.09f, 100.5f, NAN}) {
-        const bool ok = l == 0.1f || l == 100.0f;
-        CExactCtrlObject fresh(&env);
-        EXPECT_EQ(fresh.Attach(kTid, l), ok) << l;
-        EXPECT_EQ(object->AdjustCpuRatio(l), ok) << l;
-        if (!ok) {
-            EXPECT_EQ(errno, EINVAL);
-        }
+// The status port's figures: 40 % of each interval used, 20 % allowed.
+TEST_F(ExactCtrlObjectTest, FiguresShowTheLastSecond) {
+    Start(20);
+    size_t signalsBefore = 0;
+    for (int tick = 1; tick <= 8; ++tick) {
+        if (tick == 5) signalsBefore = env.Signals().size();
+        env.SetThreadCpuNs(kTid, cpuNs += 100 * kMs);
+        env.monotonicNs += 250 * kMs;
+        object->RefreshTime(250);
     }
-    EXPECT_EQ(object->Limit(), 100.0f);
-    EXPECT_FALSE(CExactCtrlObject(&env).Attach(0, 50));
+    const _ThreadFigures f = object->Figures();
+    EXPECT_FLOAT_EQ(f.share, 40.0f);
+    EXPECT_EQ(f.signalsLastSecond, env.Signals().size() - signalsBefore);
+    EXPECT_GT(f.signalsLastSecond, 0u) << "it is put to sleep";
+    EXPECT_EQ(f.signalsSent, env.Signals().size());
+    EXPECT_EQ(f.limit, 20.0f);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Choosing the scheduler's mode: the variable over the file, unknown values
-// warned about and ignored, and a scheduler in exact mode making exact objects.
+// warned about and ignored. exact_live_test sees the exact mode's objects made.
 #include "scheduler/schedmode.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +7,6 @@
 #include <filesystem>
 #include <string>
 
-#include "scheduler/cpuschedule.h"
-#include "scheduler/exactctrlobject.h"
-#include "scheduler/threadctrlobject.h"
-#include "support/fake_sched_env.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -62,22 +58,6 @@ TEST(SchedMode, ProcessModeIsReadFromTheInstallationsFile) {
     EXPECT_EQ(ReadSchedMode(), SCHED_MODE_EXACT);
     ScopedEnv variable("KVO_SCHED_MODE", "default");
     EXPECT_EQ(ReadSchedMode(), SCHED_MODE_DEFAULT);
-}
-
-TEST(SchedMode, SchedulerMakesControlObjectsOfItsMode) {
-    for (SchedMode mode : {SCHED_MODE_DEFAULT, SCHED_MODE_EXACT}) {
-        FakeSchedEnv env;
-        env.tid = 55;
-        CpuSchedule sched(&env, 3600000, 3600000, mode);
-        ASSERT_TRUE(sched.Initialize());
-        ASSERT_TRUE(sched.RegisterObject(CpuSchedule::CTRL_OBJECT_THREAD, 55, 30));
-        ICtrlObject* object = sched.AcquireObject(CpuSchedule::CTRL_OBJECT_THREAD, 55);
-        ASSERT_NE(object, nullptr);
-        EXPECT_EQ(dynamic_cast<CExactCtrlObject*>(object) != nullptr, mode == SCHED_MODE_EXACT);
-        EXPECT_EQ(dynamic_cast<CThreadCtrlObject*>(object) != nullptr, mode == SCHED_MODE_DEFAULT);
-        object->Release();
-        sched.UnInitialize();
-    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <math.h>
 #include <signal.h>
 
+#include "scheduler/exactctrlobject.h"
 #include "scheduler/procstat.h"
 #include "support/fake_sched_env.h"
 
@@ -47,22 +48,30 @@ protected:
     bool gone = false;  // the measured thread has ended: its stat file is missing
 };
 
-TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
-    Start(50);
+// Both modes' objects: the same range, checked on Attach and on AdjustCpuRatio.
+template <class Object>
+void CheckLimitRange(FakeSchedEnv* env) {
+    Object object(env);
+    ASSERT_TRUE(object.Attach(kTid, 50));
     float limit = 50;
     for (float l : {0.1f, 100.0f, 0.09f, 100.5f, NAN, -1.0f}) {
         const bool ok = l == 0.1f || l == 100.0f;
-        CThreadCtrlObject fresh(&env);
         errno = 0;
-        EXPECT_EQ(fresh.Attach(kTid, l), ok) << l;
+        EXPECT_EQ(Object(env).Attach(kTid, l), ok) << l;
         EXPECT_EQ(errno, ok ? 0 : EINVAL);
         errno = 0;
-        EXPECT_EQ(object->AdjustCpuRatio(l), ok) << l;
+        EXPECT_EQ(object.AdjustCpuRatio(l), ok) << l;
         EXPECT_EQ(errno, ok ? 0 : EINVAL);
         if (ok) limit = l;
-        EXPECT_EQ(object->Limit(), limit);
+        EXPECT_EQ(object.Limit(), limit);
     }
-    EXPECT_FALSE(CThreadCtrlObject(&env).Attach(0, 50)) << "no thread id";
+    EXPECT_FALSE(Object(env).Attach(0, 50)) << "no thread id";
+}
+
+TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
+    env.tid = kCaller;
+    CheckLimitRange<CThreadCtrlObject>(&env);
+    CheckLimitRange<CExactCtrlObject>(&env);
     env.SetSignalResult(kCaller, ESRCH);  // the caller fails its existence test
     EXPECT_FALSE(CThreadCtrlObject(&env).Attach(kTid, 50));
     EXPECT_EQ(errno, ESRCH);
@@ -157,7 +166,7 @@ TEST_F(ThreadCtrlObjectTest, FailedSignalTerminatesOnlyForAGoneThread) {
     }
 }
 
-TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButResetsUsage) {
+TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButRestartsItsSlotAndUsage) {
     Start(30);
     Tick();
     Tick();
@@ -168,27 +177,19 @@ TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButResetsUsage) {
     EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 100.0f);
     Tick();
     EXPECT_EQ(env.Signals().size(), 1u) << "at 100 the thread is never signalled";
-
-    Start(50);
-    Tick();
-    Tick(100, 50);
-    Tick(100, 20);  // slot 0 = 20
-    Tick(100, 80);  // slot 1 = 80
-    ASSERT_TRUE(object->AdjustCpuRatio(40));
-    Tick();         // first tick of the next second: no measurement
-    Tick(100, 60);  // slot 0 = 60, mean with slot 1: 70; risen across 40: w = 0.175
-    EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 0.825f * 40 + 0.175f * 70);
-}
-
-// After a change the next sample goes to the first slot, the other still empty.
-TEST_F(ThreadCtrlObjectTest, AdjustRestartsTheHistoryAtItsFirstSlot) {
-    Start(50);
-    Tick();
-    Tick(100, 50);
-    Tick(100, 20);  // slot 0 = 20
-    ASSERT_TRUE(object->AdjustCpuRatio(40));
-    Tick(100, 80);  // slot 0 = 80, the mean; risen across 40: w = 0.175
-    EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 0.825f * 40 + 0.175f * 80);
+    // Slot 0 = 20, slot 1 = 80 or not yet; after the change the next sample
+    // goes to slot 0: the mean with a kept slot 1 is 70, else 80 alone.
+    for (bool second : {true, false}) {
+        Start(50);
+        Tick();
+        Tick(100, 50);
+        Tick(100, 20);
+        if (second) Tick(100, 80);
+        ASSERT_TRUE(object->AdjustCpuRatio(40));
+        if (second) Tick();           // first tick of the next second: no measurement
+        Tick(100, second ? 60 : 80);  // risen across 40: w = 0.175
+        EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 0.825f * 40 + 0.175f * (second ? 70 : 80));
+    }
 }
 
 TEST_F(ThreadCtrlObjectTest, ReleaseInTheHandlerLeavesTheLastOneToTheDrain) {
@@ -204,6 +205,30 @@ TEST_F(ThreadCtrlObjectTest, ReleaseInTheHandlerLeavesTheLastOneToTheDrain) {
     EXPECT_TRUE(dead.Empty());
 }
 
+// What the status port reports: the share over the last full second and the
+// signals that went out in it.
+TEST_F(ThreadCtrlObjectTest, FiguresCoverTheLastFullSecond) {
+    Start(50);
+    EXPECT_EQ(object->Figures().share, -1.0f) << "nothing measured yet";
+    Tick(100, 0);
+    Tick(100, 50);  // baseline
+    Tick(100, 40);
+    Tick(100, 30);  // the mark: 70 of 200
+    EXPECT_FLOAT_EQ(object->Figures().share, 35.0f);
+    const size_t signalsBefore = env.Signals().size();
+    for (int i = 0; i < 4; ++i) Tick(100, 10);  // the first tick's time counts at the second
+    const _ThreadFigures f = object->Figures();
+    EXPECT_FLOAT_EQ(f.share, 10.0f);
+    EXPECT_EQ(f.signalsLastSecond, env.Signals().size() - signalsBefore);
+    EXPECT_GT(f.signalsLastSecond, 0u);
+    EXPECT_EQ(f.signalsSent, env.Signals().size());
+    EXPECT_EQ(f.sleepMs, object->SleepMs());
+    EXPECT_EQ(f.target, kCaller);
+    env.SetSignalResult(kCaller, EPERM);  // refused signals are not counted
+    for (int i = 0; i < 4; ++i) Tick(100, 10);
+    EXPECT_EQ(object->Figures().signalsLastSecond, 0u);
+}
+
 TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthesis) {
     FakeSchedEnv env;
     char buf[10];
@@ -216,7 +241,6 @@ TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthes
     EXPECT_STREQ(buf, "012345678");
     env.pid = 55;
     const std::pair<const char*, uint64_t> kLines[] = {
-        {"66 (worker) S 1 12 12 0 -1 4194560 100 0 0 0 70 30 0 0 20 0 1 0 5 0 0\n", 100},
         {"66 (my worker 2) R 1 12 12 0 -1 4194560 100 0 0 0 7 3 0 0 20 0 1 0\n", 10},
         {"66 (w) R 1 12 12 0 -1 0 0 0 0 0 4294967296 5 0 0\n", 4294967301ull},  // 64-bit
         {"66 (a) b) R 1 12 12 0 -1 4194560 100 0 0 0 70 30 0 0\n", 0},          // first ')' counts
@@ -226,7 +250,7 @@ TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthes
         env.SetFile("/proc/55/task/66/stat", c.first);
         EXPECT_EQ(GetThreadTime(66, &env), c.second) << c.first;
     }
-    env.SetFile("/proc/55/stat", kLines[1].first);
+    env.SetFile("/proc/55/stat", kLines[0].first);
     EXPECT_EQ(GetThreadTime(0, &env), 10u) << "tid 0: the whole process";
     EXPECT_EQ(GetThreadTime(67, &env), 0u);
     EXPECT_EQ(GetThreadTime(1), 0u) << "thread 1 is not one of ours";

@@ -9,33 +9,25 @@
 
 namespace {
 
-RunResult RunProbe(std::vector<std::string> kvoArgs, const std::vector<std::string>& probeArgs) {
-    kvoArgs.push_back("--");
-    kvoArgs.push_back(ProbePath());
-    kvoArgs.insert(kvoArgs.end(), probeArgs.begin(), probeArgs.end());
-    return RunKvo(kvoArgs);
+RunResult RunProbe(std::vector<std::string> args, const std::vector<std::string>& probeArgs) {
+    args.insert(args.end(), {"--", KVO_RUN_PROBE});
+    args.insert(args.end(), probeArgs.begin(), probeArgs.end());
+    RunResult r = RunKvo(args);
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
+    return r;
 }
 
-class KvoRunLive : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string why;
-        if (!CanRunEndToEnd(&why)) GTEST_SKIP() << why;
-    }
-};
-
-TEST_F(KvoRunLive, LimitHoldsABusyProgram) {
-    const RunResult r = RunProbe({"-l", "30"}, {"busy", "7"});
-    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
-    const double share = Figure(r.out, "total");
+TEST(KvoRunLive, LimitHoldsABusyProgram) {
+    REQUIRE_END_TO_END();
+    const double share = Figure(RunProbe({"-l", "30"}, {"busy", "7"}).out, "total");
     EXPECT_GT(share, 2);
-    EXPECT_LT(share, 45) << r.out;
+    EXPECT_LT(share, 45);
 }
 
-TEST_F(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
+TEST(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
+    REQUIRE_END_TO_END();
     // Both names are set after the threads start.
     const RunResult r = RunProbe({"-v", "--thread", "hot=20"}, {"busy", "7", "hot", "cold"});
-    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
     const double hot = Figure(r.out, "hot"), cold = Figure(r.out, "cold");
     EXPECT_GT(hot, 2);
     EXPECT_LT(hot, 32) << r.out;
@@ -46,26 +38,23 @@ TEST_F(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
     EXPECT_GT(cold, hot * 0.8) << r.out;
 }
 
-TEST_F(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
+TEST(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
+    REQUIRE_END_TO_END();
     const RunResult r = RunProbe({"-t", "40"}, {"busy", "8", "a", "b"});
-    ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
-    const double total = Figure(r.out, "total");
-    EXPECT_GT(total, 2);
-    EXPECT_LT(total, 55) << r.out;
+    EXPECT_GT(Figure(r.out, "total"), 2);
+    EXPECT_LT(Figure(r.out, "total"), 55) << r.out;
     // Shared, not handed to one of them.
     EXPECT_GT(Figure(r.out, "a"), 1) << r.out;
     EXPECT_GT(Figure(r.out, "b"), 1) << r.out;
 }
 
-TEST_F(KvoRunLive, ProgramCountsEverySigusr1FromKillWhileLimited) {
+TEST(KvoRunLive, ProgramCountsEverySigusr1FromKillWhileLimited) {
+    REQUIRE_END_TO_END();
     constexpr int kSignals = 20;
     const RunResult r =
-        RunKvo({"-l", "30", "--", ProbePath(), "usr1", "count", "5"}, [](pid_t pid) {
+        RunKvo({"-l", "30", "--", KVO_RUN_PROBE, "usr1", "count", "5"}, [](pid_t pid) {
             usleep(1500 * 1000);
-            for (int i = 0; i < kSignals; ++i) {
-                kill(pid, SIGUSR1);
-                usleep(60 * 1000);
-            }
+            for (int i = 0; i < kSignals; ++i, usleep(60 * 1000)) kill(pid, SIGUSR1);
         });
     ASSERT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.out << r.err;
     EXPECT_EQ(Figure(r.out, "count"), kSignals) << r.out;

@@ -1,7 +1,6 @@
-// Runs kvo-run as a user would, with its output captured, for the tool tests.
+// Runs the tools as a user would, with their output captured, for the tool tests.
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -10,19 +9,24 @@
 
 struct RunResult {
     int status = -1;  // as waitpid gives it
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// Runs kvo-run with args. While it runs, during(pid, readyLine) is called once
-// the program wrote its first line to standard output (when given).
-RunResult RunKvo(const std::vector<std::string>& args,
-                 const std::function<void(pid_t)>& whenReady = nullptr);
+// Runs argv (argv[0] a path) with standard input from /dev/null; whenReady(pid)
+// is called once the program wrote its first line to standard output.
+RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> whenReady = nullptr);
+inline RunResult RunKvo(std::vector<std::string> args,
+                        std::function<void(pid_t)> whenReady = nullptr) {
+    args.insert(args.begin(), KVO_RUN_TOOL);
+    return RunProgram(args, whenReady);
+}
 
-// The value after "key " in text, or -1.
+// The value after "key " where key starts a word of text (the last such), or -1.
 double Figure(const std::string& text, const std::string& key);
 
-// Path of the test program and whether the suite can run kvo-run end to end
-// (not in sanitizer builds: an instrumented preload needs its runtime first).
-std::string ProbePath();
-bool CanRunEndToEnd(std::string* why);
+// Not in sanitizer builds: an instrumented preload needs its runtime loaded first.
+#ifdef KVO_RUN_SANITIZED
+#define REQUIRE_END_TO_END() GTEST_SKIP() << "a sanitizer build's preload needs its runtime first"
+#else
+#define REQUIRE_END_TO_END() (void)0
+#endif

@@ -34,11 +34,8 @@ static void Spin(struct Busy* b) {
 static void* BusyThread(void* raw) {
     struct Busy* b = raw;
     /* Named after start, the two ways programs do it. */
-    if (b->index % 2 == 0) {
-        pthread_setname_np(pthread_self(), b->name);
-    } else {
-        prctl(PR_SET_NAME, b->name, 0, 0, 0);
-    }
+    b->index % 2 == 0 ? pthread_setname_np(pthread_self(), b->name)
+                      : prctl(PR_SET_NAME, b->name, 0, 0, 0);
     Spin(b);
     return NULL;
 }
@@ -46,49 +43,33 @@ static void* BusyThread(void* raw) {
 /* busy SECONDS [NAME...]: the main thread alone, or one thread per name;
    prints "NAME SHARE" per thread and "total SHARE" over the time after 2 s. */
 static int Busy(int argc, char** argv) {
-    const double seconds = atof(argv[0]);
-    const int n = argc - 1;
-    struct Busy main = {"main", 0, seconds, 2.0, 0};
+    const int n = argc > 1 ? argc - 1 : 1;
+    struct Busy* b = calloc((size_t)n, sizeof(*b));
+    pthread_t* t = calloc((size_t)n, sizeof(*t));
+    for (int i = 0; i < n; ++i) {
+        b[i] = (struct Busy){argc > 1 ? argv[i + 1] : "main", i, atof(argv[0]), 2.0, 0};
+        if (argc > 1) pthread_create(&t[i], NULL, BusyThread, &b[i]);
+    }
+    if (argc == 1) Spin(&b[0]);
     double total = 0;
-    if (n == 0) {
-        Spin(&main);
-        total = main.share;
-        printf("main %.1f\n", main.share);
-    } else {
-        struct Busy* b = calloc((size_t)n, sizeof(*b));
-        pthread_t* t = calloc((size_t)n, sizeof(*t));
-        for (int i = 0; i < n; ++i) {
-            b[i] = (struct Busy){argv[i + 1], i, seconds, 2.0, 0};
-            pthread_create(&t[i], NULL, BusyThread, &b[i]);
-        }
-        for (int i = 0; i < n; ++i) {
-            pthread_join(t[i], NULL);
-            printf("%s %.1f\n", b[i].name, b[i].share);
-            total += b[i].share;
-        }
+    for (int i = 0; i < n; ++i) {
+        if (argc > 1) pthread_join(t[i], NULL);
+        printf("%s %.1f\n", b[i].name, b[i].share);
+        total += b[i].share;
     }
     printf("total %.1f\n", total);
     return 0;
 }
 
 static volatile sig_atomic_t g_count;
-static void Count(int sig) {
-    (void)sig;
-    g_count++;
-}
+static void Count(int sig) { g_count += sig == SIGUSR1; }
 
 /* usr1 count|default|ignore SECONDS: busy for SECONDS with that SIGUSR1
-   disposition; says "ready" once set, then "count N share S" at the end. */
+   disposition (a counter that restarts calls); says "ready" once set, then
+   "count N share S" at the end. */
 static int Usr1(char** argv) {
-    if (strcmp(argv[0], "count") == 0) {
-        struct sigaction act;
-        memset(&act, 0, sizeof(act));
-        act.sa_handler = Count;
-        act.sa_flags = SA_RESTART;
-        sigaction(SIGUSR1, &act, NULL);
-    } else if (strcmp(argv[0], "ignore") == 0) {
-        signal(SIGUSR1, SIG_IGN);
-    }
+    if (strcmp(argv[0], "count") == 0) signal(SIGUSR1, Count);
+    if (strcmp(argv[0], "ignore") == 0) signal(SIGUSR1, SIG_IGN);
     printf("ready\n");
     fflush(stdout);
     struct Busy b = {"main", 0, atof(argv[1]), 1.0, 0};
@@ -101,22 +82,7 @@ int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "busy") == 0) return Busy(argc - 2, argv + 2);
     if (argc == 4 && strcmp(argv[1], "usr1") == 0) return Usr1(argv + 2);
     if (argc == 3 && strcmp(argv[1], "exit") == 0) return atoi(argv[2]);
-    /* env NAME...: the values, '|' between them; exec PROGRAM ARGS...: becomes it. */
-    if (argc >= 3 && strcmp(argv[1], "env") == 0) {
-        for (int i = 2; i < argc; ++i) {
-            const char* value = getenv(argv[i]);
-            printf("%s%s", i > 2 ? "|" : "", value != NULL ? value : "");
-        }
-        return 0;
-    }
-    if (argc >= 3 && strcmp(argv[1], "exec") == 0) {
-        execv(argv[2], argv + 2);
-        return 127;
-    }
-    if (argc == 3 && strcmp(argv[1], "kill") == 0) {
-        raise(atoi(argv[2]));
-        return 99;
-    }
-    fprintf(stderr, "usage: run_probe busy|usr1|exit|kill|env|exec ...\n");
+    if (argc == 3 && strcmp(argv[1], "kill") == 0) raise(atoi(argv[2]));
+    fprintf(stderr, "usage: run_probe busy|usr1|exit|kill ...\n");
     return 2;
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 namespace {
@@ -15,23 +16,17 @@ struct FillCase {
 };
 
 TEST(WaterFill, BusyThreadsShareWhatIdleOnesLeave) {
+    // clang-format off
     const FillCase cases[] = {
         {"one busy thread gets it all", {{30, 30}}, 30, 100, {30}},
         {"two busy threads split evenly", {{20, 20}, {20, 20}}, 40, 100, {20, 20}},
-        {"an idle thread keeps 1.25 x use + 1, the busy one takes the rest",
-         {{4, 20}, {20, 20}},
-         40,
-         100,
-         {6, 34}},
+        {"an idle thread keeps 1.25 x use + 1, the busy one takes the rest", {{4, 20}, {20, 20}}, 40, 100, {6, 34}},
         {"uneven busy threads meet at one level", {{30, 30}, {10, 10}}, 40, 100, {20, 20}},
-        {"budget left over by idle threads is spread on top",
-         {{2, 30}, {2, 30}},
-         40,
-         100,
-         {20, 20}},
+        {"budget left over by idle threads is spread on top", {{2, 30}, {2, 30}}, 40, 100, {20, 20}},
         {"the cap (-l) bounds every thread", {{50, 50}}, 80, 30, {30}},
         {"a thread that does nothing keeps 1", {{0, 0.1f}, {40, 40}}, 40, 100, {1, 39}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const std::vector<float> got = WaterFill(c.threads, c.total, c.cap);
         ASSERT_EQ(got.size(), c.want.size()) << c.what;
@@ -40,12 +35,12 @@ TEST(WaterFill, BusyThreadsShareWhatIdleOnesLeave) {
     }
 }
 
-TEST(WaterFill, ManyThreadsNeverExceedTheBudget) {
+TEST(WaterFill, ManyThreadsStayWithinTheBudgetAndAboveTheFloor) {
     std::vector<_ThreadShare> threads;
     for (int i = 0; i < 50; ++i) threads.push_back({static_cast<float>(i % 7), 2.0f});
     const std::vector<float> got = WaterFill(threads, 60, 100);
     EXPECT_LE(std::accumulate(got.begin(), got.end(), 0.0f), 60.01f);
-    for (float l : got) EXPECT_GE(l, kFloor);
+    EXPECT_GE(*std::min_element(got.begin(), got.end()), kFloor);
 }
 
 }  // namespace
