@@ -24,12 +24,17 @@ std::string ReceiverPath(const char* name, uint32_t pid = getpid()) {
     return CommReceiverPathOf(geteuid(), pid, name);
 }
 
+// A fresh datagram socket and the address of path.
+int Socket(const std::string& path, sockaddr_un* address, socklen_t* length) {
+    return CommSocketAddress(path, address, length) ? socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)
+                                                    : -1;
+}
+
 // Sends bytes to the socket at path from a fresh socket, any size: 0 or errno.
 int SendTo(const std::string& path, const std::string& bytes, int flags = 0) {
     sockaddr_un address;
     socklen_t length = 0;
-    if (!CommSocketAddress(path, &address, &length)) return EINVAL;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = Socket(path, &address, &length);
     ssize_t sent = sendto(fd, bytes.data(), bytes.size(), flags,
                           reinterpret_cast<sockaddr*>(&address), length);
     int err = sent < 0 ? errno : 0;
@@ -42,8 +47,7 @@ int Send(const char* name, const std::string& bytes) { return SendTo(ReceiverPat
 void LeaveDeadSocket(const std::string& path) {
     sockaddr_un address;
     socklen_t length = 0;
-    ASSERT_TRUE(CommSocketAddress(path, &address, &length));
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = Socket(path, &address, &length);
     ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), length)) << strerror(errno);
     close(fd);
 }
@@ -167,10 +171,11 @@ TEST_F(CommLibrary, SocketsOfEndedProcessesAreRemovedBeforeBinding) {
 }
 
 // As root, a child that becomes another user can neither reach our receiver
-// (one datagram or a flood) nor bind one of our names before we do. The
-// runtime directory keeps it out.
+// (one datagram or a flood) nor bind one of our names before we do: the
+// runtime directory keeps it out. One that reaches the socket (effective uid 0)
+// under another real uid is dropped, as the kernel's credentials carry the real uid.
 TEST_F(CommLibrary, AnotherUserCanNeitherSendNorFloodNorTakeTheName) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
+    if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
     Register("test:trust");
     const std::string target = ReceiverPath("test:trust");
     const std::string squat = ReceiverPath("test:squat");
@@ -180,13 +185,14 @@ TEST_F(CommLibrary, AnotherUserCanNeitherSendNorFloodNorTakeTheName) {
         for (int i = 0; i < 5000; ++i) reached += SendTo(target, "flood", MSG_DONTWAIT) == 0;
         sockaddr_un address;
         socklen_t length = 0;
-        CommSocketAddress(squat, &address, &length);
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int fd = Socket(squat, &address, &length);
         mkdir(squat.substr(0, squat.rfind('/')).c_str(), 0777);
         reached += bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
         return reached > 99 ? 99 : reached;
     });
     EXPECT_EQ(0, reached) << "datagrams or binds of another user that got through";
+    EXPECT_EQ(0, InChild([&] { return setresuid(65534, 0, 0) == 0 ? SendTo(target, "x") : 100; }))
+        << "the child of another real uid could not send";
     Register("test:squat");
     EXPECT_EQ(0, Send("test:trust", "trusted"));
     EXPECT_EQ(0, Send("test:squat", "ours"));
@@ -194,19 +200,6 @@ TEST_F(CommLibrary, AnotherUserCanNeitherSendNorFloodNorTakeTheName) {
     std::vector<std::string> texts = m_texts.Items();  // two threads: either order
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ((std::vector<std::string>{"ours", "trusted"}), texts);
-}
-
-// The second wall: a sender that reaches the socket (effective uid 0) under
-// another real uid is dropped, as the kernel's credentials carry the real uid.
-TEST_F(CommLibrary, SenderWithAnotherRealUidIsDropped) {
-    if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
-    Register("test:wall");
-    const std::string target = ReceiverPath("test:wall");
-    EXPECT_EQ(0, InChild([&] { return setresuid(65534, 0, 0) == 0 ? SendTo(target, "x") : 100; }))
-        << "the child could not send";
-    EXPECT_EQ(0, Send("test:wall", "trusted"));
-    ASSERT_TRUE(m_texts.WaitForCount(1, 5000));
-    EXPECT_EQ(std::vector<std::string>{"trusted"}, m_texts.Items());
 }
 
 std::atomic<int> g_childMessages{0};
@@ -239,13 +232,6 @@ TEST_F(CommLibrary, HostWithAnotherRealUidReceivesItsOwnSamples) {
               }));
 }
 
-struct DirCase {
-    const char* what;
-    mode_t mode;     // 0: no directory prepared; S_IFLNK: a link to a private one
-    bool ownedByUs;  // else owned by root
-    const char* reason;
-};
-
 // As root, children that become a spare uid register with a runtime
 // directory (/tmp/kvo_comm-<uid>) prepared in ways another user could.
 TEST_F(CommLibrary, ARuntimeDirectoryOthersCouldReachIsRefused) {
@@ -253,14 +239,19 @@ TEST_F(CommLibrary, ARuntimeDirectoryOthersCouldReachIsRefused) {
     const uid_t uid = SpareUid();
     const std::string dir = kCommTmpDirPrefix + std::to_string(uid);
     const std::string target = dir + ".target";
-    const DirCase cases[] = {
+    const struct {
+        const char* what;
+        mode_t mode;     // 0: no directory prepared; S_IFLNK: a link to a private one
+        bool ownedByUs;  // else owned by root
+        const char* reason;
+    } cases[] = {
         {"missing: created", 0, true, nullptr},
         {"owned by root", 0700, false, "is owned by uid 0, not "},
         {"open to others", 0755, true, "is open to group or others (mode 0755)"},
         {"open to group", 0770, true, "is open to group or others (mode 0770)"},
         {"a symbolic link", S_IFLNK, true, "is a symbolic link"},
     };
-    for (const DirCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(0, system(("rm -rf " + dir + " " + target).c_str()));
         if (c.mode == S_IFLNK) {
@@ -270,9 +261,7 @@ TEST_F(CommLibrary, ARuntimeDirectoryOthersCouldReachIsRefused) {
         } else if (c.mode != 0) {
             ASSERT_EQ(0, mkdir(dir.c_str(), c.mode));
             ASSERT_EQ(0, chmod(dir.c_str(), c.mode));
-            if (c.ownedByUs) {
-                ASSERT_EQ(0, chown(dir.c_str(), uid, uid));
-            }
+            ASSERT_EQ(0, c.ownedByUs ? chown(dir.c_str(), uid, uid) : 0);
         }
         char log[] = "/tmp/kvo_comm_test_log_XXXXXX";
         int logFd = mkstemp(log);

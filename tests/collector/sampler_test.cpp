@@ -16,29 +16,44 @@
 
 namespace {
 
-// /proc as counters the test moves on; the local time as the test sets it.
-class FakeSamplerEnv : public SamplerEnv {
-public:
-    uint64_t total = 1000, busy = 100, procTicks = 10;
+// /proc of process 42 as text (a missing file cannot be read), the clock and
+// the local time as the test sets them.
+struct FakeProc : SamplerEnv {
+    std::map<std::string, std::string> files;
+    int64_t nowMs = 0;
     struct tm now = {};
-
+    FakeProc() { now.tm_year = 121, now.tm_mon = 2, now.tm_mday = 4, now.tm_hour = 10; }
     bool ReadFile(const std::string& path, std::string* text) override {
-        if (path == "/proc/stat") {
-            *text = "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(total - busy) +
-                    " 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0\n";
-        } else if (path == "/proc/42/stat") {
-            *text = "42 (a b) S 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(procTicks) + " 0 0 0\n";
-        } else {
-            return false;  // io: speeds read 0
-        }
+        auto it = files.find(path);
+        if (it == files.end()) return false;
+        *text = it->second;
         return true;
     }
-    int64_t MonotonicMs() override { return ms += 1000; }
+    int64_t MonotonicMs() override { return nowMs; }
     void LocalNow(struct tm* out) override { *out = now; }
-
-private:
-    int64_t ms = 0;
 };
+
+// One read: the first line of /proc/stat, the process's utime + stime as two
+// fields, its io file (null: unreadable) and the clock.
+struct ProcRead {
+    std::string stat;
+    uint64_t utime, stime;
+    const char* io;
+    int64_t ms;
+};
+
+void Load(FakeProc* proc, const ProcRead& read) {
+    proc->files["/proc/stat"] = read.stat + "\ncpu0 1 2 3 4\n";
+    proc->files["/proc/42/stat"] = "42 (a) b) S 1 1 1 0 -1 4194304 5 0 0 0 " +
+                                   std::to_string(read.utime) + " " + std::to_string(read.stime) +
+                                   " 0 0 20 0 1\n";
+    if (read.io != nullptr) {
+        proc->files["/proc/42/io"] = read.io;
+    } else {
+        proc->files.erase("/proc/42/io");
+    }
+    proc->nowMs = read.ms;
+}
 
 struct Round {
     int second;                    // of 2021/3/4 10:20:xx
@@ -67,14 +82,17 @@ TEST(SamplerRounds, EveryDeliveredPairComesFromOneRound) {
         ScopedEnv base("KVO_BASE_DIR", "/nonexistent-kvo-dir");
         collector.RegCollectData(RecordPair, &pairs);  // no comm library: only the callback
     }
-    FakeSamplerEnv env;
-    env.now.tm_year = 121;
-    env.now.tm_mon = 2;
-    env.now.tm_mday = 4;
-    env.now.tm_hour = 10;
-    env.now.tm_min = 20;
-    CSampler sampler(42, &env);
+    FakeProc proc;
+    proc.now.tm_min = 20;
+    uint64_t total = 1000, busy = 100, ticks = 10;
+    const auto load = [&](int k) {
+        Load(&proc,
+             {"cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(total - busy) + " 0 0 0 0",
+              ticks, 0, nullptr, 1000 * k});
+    };
+    CSampler sampler(42, &proc);
     std::string system, process;
+    load(0);
     ASSERT_FALSE(sampler.Sample(&system, &process));  // the baseline
     std::vector<_SampleFigures> published;
     int k = 0;
@@ -82,10 +100,11 @@ TEST(SamplerRounds, EveryDeliveredPairComesFromOneRound) {
         ++k;
         SCOPED_TRACE(k);
         // Every round has its own figures: system 10 + k percent, process k.
-        env.total += 100;
-        env.busy += 10 + static_cast<uint64_t>(k);
-        env.procTicks += static_cast<uint64_t>(k);
-        env.now.tm_sec = r.second;
+        total += 100;
+        busy += 10 + static_cast<uint64_t>(k);
+        ticks += static_cast<uint64_t>(k);
+        proc.now.tm_sec = r.second;
+        load(k);
         const bool sent = sampler.Sample(&system, &process);
         EXPECT_EQ(r.published, sent);
         if (!sent) continue;
@@ -112,45 +131,6 @@ TEST(SamplerRounds, EveryDeliveredPairComesFromOneRound) {
     ASSERT_EQ(5u, published.size());
     EXPECT_FLOAT_EQ(15.0f, published[2].sysCpu);
     EXPECT_FLOAT_EQ(5.0f, published[2].procCpu);
-}
-
-// /proc of process 42 as text; a missing file cannot be read.
-struct FakeProc : SamplerEnv {
-    std::map<std::string, std::string> files;
-    int64_t nowMs = 0;
-    bool ReadFile(const std::string& path, std::string* text) override {
-        auto it = files.find(path);
-        if (it == files.end()) return false;
-        *text = it->second;
-        return true;
-    }
-    int64_t MonotonicMs() override { return nowMs; }
-    void LocalNow(struct tm* now) override {
-        *now = tm{};
-        now->tm_year = 121, now->tm_mon = 2, now->tm_mday = 4, now->tm_hour = 10;
-    }
-};
-
-// One read: the first line of /proc/stat, the process's utime + stime as two
-// fields, its io file (null: unreadable) and the clock.
-struct ProcRead {
-    const char* stat;
-    uint64_t utime, stime;
-    const char* io;
-    int64_t ms;
-};
-
-void Load(FakeProc* proc, const ProcRead& read) {
-    proc->files["/proc/stat"] = std::string(read.stat) + "\ncpu0 1 2 3 4\n";
-    proc->files["/proc/42/stat"] = "42 (a) b) S 1 1 1 0 -1 4194304 5 0 0 0 " +
-                                   std::to_string(read.utime) + " " + std::to_string(read.stime) +
-                                   " 0 0 20 0 1\n";
-    if (read.io != nullptr) {
-        proc->files["/proc/42/io"] = read.io;
-    } else {
-        proc->files.erase("/proc/42/io");
-    }
-    proc->nowMs = read.ms;
 }
 
 // busy = total - idle - iowait (guest time is inside user), the process's share

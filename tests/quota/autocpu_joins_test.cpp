@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -15,26 +14,11 @@ namespace {
 
 using Limits = std::map<unsigned int, float>;
 
-struct JoinKind {
-    const char* name;
-    std::function<void(CAutoCpu&, unsigned int)> join;
-    std::function<void(CAutoCpu&, unsigned int)> leave;
-    float share;  // each thread's share once all eight have joined
-};
-
-const JoinKind kJoinKinds[] = {
-    // 2 processors x limit 50 over 8 threads.
-    {"automatic limit", [](CAutoCpu& q, unsigned int tid) { q.AddMonitorThread(tid); },
-     [](CAutoCpu& q, unsigned int tid) { q.DelMonitorThread(tid); }, 12.5f},
-    // The group's 80 over 8 threads.
-    {"group", [](CAutoCpu& q, unsigned int tid) { ASSERT_EQ(q.AddGroupThread("g", tid), KVO_OK); },
-     [](CAutoCpu& q, unsigned int tid) { ASSERT_EQ(q.DelGroupThread("g", tid), KVO_OK); }, 10.0f},
-};
-
+// Eight threads join the automatic limit (2 processors x 50 each: 12.5) or the
+// group (its 80: 10 each) at once, fifty rounds.
 TEST(AutoCpuJoins, ThreadsJoiningAtOnceEachCreateTheirOwnControlObject) {
     constexpr unsigned int kThreads = 8;
-    constexpr int kRounds = 50;
-    for (const JoinKind& kind : kJoinKinds) {
+    for (bool group : {false, true}) {
         FakeCpuCtrl fake(2);
         _CpuConf conf{50, 5, 50, 1, 15, 50};
         std::list<_CpuGroupConf> groups{{"g", 80, 90}};
@@ -43,37 +27,31 @@ TEST(AutoCpuJoins, ThreadsJoiningAtOnceEachCreateTheirOwnControlObject) {
         fake.SetRecording(false);
         // Widens the window between one thread's insertion and its own push.
         fake.SetAddHook([](unsigned int, float) { std::this_thread::yield(); });
-        RunWithWatchdog(120, kind.name, [&] {
-            for (int round = 0; round < kRounds; ++round) {
+        RunWithWatchdog(120, "joins", [&] {
+            for (int round = 0; round < 50; ++round) {
                 std::atomic<unsigned int> ready(0);
-                std::atomic<bool> go(false);
                 std::vector<std::thread::id> ids(kThreads);
                 std::vector<std::thread> threads;
                 for (unsigned int i = 0; i < kThreads; ++i) {
                     threads.emplace_back([&, i] {
                         ids[i] = std::this_thread::get_id();
-                        ++ready;
-                        while (!go) std::this_thread::yield();
-                        kind.join(quota, 100 + i);
+                        for (++ready; ready < kThreads;) std::this_thread::yield();
+                        EXPECT_EQ(KVO_OK, group ? quota.AddGroupThread("g", 100 + i)
+                                                : (quota.AddMonitorThread(100 + i), KVO_OK));
                     });
                 }
-                while (ready < kThreads) std::this_thread::yield();
-                go = true;
                 for (std::thread& thread : threads) thread.join();
-
                 const auto creators = fake.Creators();
-                ASSERT_EQ(creators.size(), kThreads) << kind.name << " round " << round;
-                for (unsigned int i = 0; i < kThreads; ++i) {
-                    ASSERT_EQ(creators.at(100 + i), ids[i])
-                        << kind.name << " round " << round << ": thread " << 100 + i
-                        << " was registered by another thread";
-                }
+                ASSERT_EQ(creators.size(), kThreads) << group << " round " << round;
+                for (unsigned int i = 0; i < kThreads; ++i)
+                    ASSERT_EQ(creators.at(100 + i), ids[i]) << "registered by another thread";
                 // The last push saw every thread joined: nobody kept a stale share.
-                for (const auto& limit : fake.Limits()) {
-                    ASSERT_FLOAT_EQ(limit.second, kind.share) << kind.name << " " << limit.first;
-                }
-                for (unsigned int i = 0; i < kThreads; ++i) kind.leave(quota, 100 + i);
-                ASSERT_TRUE(fake.Limits().empty()) << kind.name;
+                for (const auto& limit : fake.Limits())
+                    ASSERT_FLOAT_EQ(limit.second, group ? 10.0f : 12.5f) << limit.first;
+                for (unsigned int i = 0; i < kThreads; ++i)
+                    EXPECT_EQ(KVO_OK, group ? quota.DelGroupThread("g", 100 + i)
+                                            : (quota.DelMonitorThread(100 + i), KVO_OK));
+                ASSERT_TRUE(fake.Limits().empty());
             }
         });
     }

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "platform/kvo_word.h"
 #include "support/fake_cpu_ctrl.h"
 #include "support/log_capture.h"
@@ -88,27 +86,19 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
     }
 }
 
-// Each rule logs the figures it decides on, and each push the bounded limit.
-TEST(AutoCpuRules, DecisionsAndPushesLogTheirFiguresAtDebugLevel) {
-    const std::string sub =
-        "current system avg cpu 40.00,  proc avg cpu 15.00, last proc limit 30.00, cur proc limit "
-        "5.00";
-    const std::pair<float (CAutoCpu::*)(_CpuFactor*), std::string> cases[] = {
-        {&CAutoCpu::CalcCpuBySub, sub},
-        {&CAutoCpu::CalcCpuQuota, "current system avg cpu 40.00"},
-        {&CAutoCpu::CalcCpuEqual, "current system avg cpu 40.00"},
-    };
-    for (const auto& [calc, line] : cases) {
-        Rig rig(30, 7, 1);
-        rig.quota.SetCurrentCpuLimit(40);
-        _CpuFactor baseline{1, 1}, decision{40, 15};
-        LogCapture log;
-        (rig.quota.*calc)(&baseline);
-        (rig.quota.*calc)(&decision);
-        rig.quota.SetCurrentCpuLimit(50);
-        EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
-                  (std::vector<std::string>{line, "current set cpu 30.00"}));
-    }
+// The subtraction rule logs the figures it decides on, and each push the bounded limit.
+TEST(AutoCpuRules, SubtractionAndPushesLogTheirFiguresAtDebugLevel) {
+    Rig rig(30, 7, 1);
+    rig.quota.SetCurrentCpuLimit(40);
+    _CpuFactor baseline{1, 1}, decision{40, 15};
+    LogCapture log;
+    rig.quota.CalcCpuBySub(&baseline);
+    rig.quota.CalcCpuBySub(&decision);
+    rig.quota.SetCurrentCpuLimit(50);
+    EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
+              (std::vector<std::string>{"current system avg cpu 40.00,  proc avg cpu 15.00, last "
+                                        "proc limit 30.00, cur proc limit 5.00",
+                                        "current set cpu 30.00"}));
 }
 
 TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) {
@@ -159,28 +149,19 @@ TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
     EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), 6);
 }
 
-TEST(AutoCpuUnbound, UsesTheRecordDefaultsBeforeInit) {
+// Before binding the record's defaults hold; at the end the limits stay with the scheduler.
+TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
     FakeCpuCtrl fake(2);
-    CAutoCpu quota(&fake);
-    quota.AddMonitorThread(7);      // ceiling still 50: 2 x 50 / 1
-    quota.SetCurrentCpuLimit(1);    // the default minimum 5
-    for (int i = 0; i < 16; ++i) {  // default window 15: baseline, then 50 - 10 + 2
-        _CpuFactor sample{10, 2};
-        quota.AdjustCpu(&sample);
-    }
-    EXPECT_EQ(fake.Adds(), (Adds{{7, 100}, {7, 10}, {7, 84}}));
-}
-
-TEST(AutoCpuLifetime, RegistersOnceAndLeavesLimitsToTheScheduler) {
-    FakeCpuCtrl fake(2);
-    _CpuConf conf{30, 5, 50, 1, 15, 30};
-    std::list<_CpuGroupConf> groups{{"g", 20, 60}};
     {
         CAutoCpu quota(&fake);
         EXPECT_EQ(fake.Registrations(), 1);
-        quota.SetCpuLimitConfig(&conf, groups);
-        quota.AddMonitorThread(7);
-        quota.AddGroupThread("g", 8);
+        quota.AddMonitorThread(7);      // ceiling still 50: 2 x 50 / 1
+        quota.SetCurrentCpuLimit(1);    // the default minimum 5
+        for (int i = 0; i < 16; ++i) {  // default window 15: baseline, then 50 - 10 + 2
+            _CpuFactor sample{10, 2};
+            quota.AdjustCpu(&sample);
+        }
+        EXPECT_EQ(fake.Adds(), (Adds{{7, 100}, {7, 10}, {7, 84}}));
         fake.ClearCalls();
     }
     ASSERT_EQ(fake.Calls().size(), 1u);  // the unregistration alone: the limits stay
@@ -201,27 +182,29 @@ struct Step {
     uint32_t result = KVO_OK;
 };
 
+uint32_t Do(Rig& rig, const Step& s) {
+    rig.fake.ClearCalls();
+    // clang-format off
+    switch (s.act) {
+        case kAddMon: rig.quota.AddMonitorThread(s.arg); break;
+        case kDelMon: rig.quota.DelMonitorThread(s.arg); break;
+        case kClearMon: rig.quota.ClearMonitorThread(); break;
+        case kAddGrp: return rig.quota.AddGroupThread(s.name, s.arg);
+        case kDelGrp: return rig.quota.DelGroupThread(s.name, s.arg);
+        case kPushGrp: rig.quota.SetGroupCpuLimit(s.name); break;
+        case kSwitch: rig.quota.SetCurGroupCpuLimit(static_cast<int>(s.arg)); break;
+        case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
+        case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
+        case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
+    }
+    // clang-format on
+    return KVO_OK;
+}
+
 void RunScript(Rig& rig, const std::vector<Step>& steps, const Limits& left) {
     for (size_t i = 0; i < steps.size(); ++i) {
-        const Step& s = steps[i];
-        uint32_t result = KVO_OK;
-        rig.fake.ClearCalls();
-        // clang-format off
-        switch (s.act) {
-            case kAddMon: rig.quota.AddMonitorThread(s.arg); break;
-            case kDelMon: rig.quota.DelMonitorThread(s.arg); break;
-            case kClearMon: rig.quota.ClearMonitorThread(); break;
-            case kAddGrp: result = rig.quota.AddGroupThread(s.name, s.arg); break;
-            case kDelGrp: result = rig.quota.DelGroupThread(s.name, s.arg); break;
-            case kPushGrp: rig.quota.SetGroupCpuLimit(s.name); break;
-            case kSwitch: rig.quota.SetCurGroupCpuLimit(static_cast<int>(s.arg)); break;
-            case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
-            case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
-            case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
-        }
-        // clang-format on
-        EXPECT_EQ(result, s.result) << "step " << i;
-        EXPECT_EQ(rig.fake.Adds(), s.want) << "step " << i;
+        EXPECT_EQ(Do(rig, steps[i]), steps[i].result) << "step " << i;
+        EXPECT_EQ(rig.fake.Adds(), steps[i].want) << "step " << i;
     }
     EXPECT_EQ(rig.fake.Limits(), left);  // removals really ended those limits
 }
@@ -292,31 +275,21 @@ TEST(AutoCpuGroups, RebindingRecreatesGroupsAndTheLaterDuplicateWins) {
 // lock would stall every other caller for most of a tick: each push and removal
 // runs with the sleep held off, and the hold ends with the call.
 TEST(AutoCpuLocks, PushesAndRemovalsRunWithTheSleepHeldOff) {
-    const struct {
-        const char* name;
-        std::function<void(CAutoCpu&)> run;
-    } steps[] = {
-        {"add monitored", [](CAutoCpu& q) { q.AddMonitorThread(9); }},
-        {"del monitored", [](CAutoCpu& q) { q.DelMonitorThread(7); }},
-        {"clear monitored", [](CAutoCpu& q) { q.ClearMonitorThread(); }},
-        {"new process limit", [](CAutoCpu& q) { q.SetCurrentCpuLimit(20.0f); }},
-        {"add group member", [](CAutoCpu& q) { q.AddGroupThread("scan", 9); }},
-        {"del group member", [](CAutoCpu& q) { q.DelGroupThread("scan", 7); }},
-        {"push group", [](CAutoCpu& q) { q.SetGroupCpuLimit("scan"); }},
-        {"switch groups", [](CAutoCpu& q) { q.SetCurGroupCpuLimit(1); }},
-    };
-    for (const auto& step : steps) {
+    const Step steps[] = {{kAddMon, "", 9, {}},      {kDelMon, "", 7, {}},
+                          {kClearMon, "", 0, {}},    {kLimit, "", 20, {}},
+                          {kAddGrp, "scan", 9, {}},  {kDelGrp, "scan", 7, {}},
+                          {kPushGrp, "scan", 0, {}}, {kSwitch, "", 1, {}}};
+    for (const Step& step : steps) {
         Rig rig(30, 5, 15, 2, {{"scan", 20.0f, 60.0f}});
         for (unsigned int tid : {7u, 8u}) {
             rig.quota.AddMonitorThread(tid);
             rig.quota.AddGroupThread("scan", tid);
         }
-        rig.fake.ClearCalls();
-        step.run(rig.quota);
+        Do(rig, step);
         const auto calls = rig.fake.Calls();
-        EXPECT_FALSE(calls.empty()) << step.name;
-        for (const auto& call : calls) EXPECT_TRUE(call.sleepHeld) << step.name;
-        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << step.name;
+        EXPECT_FALSE(calls.empty()) << step.act;
+        for (const auto& call : calls) EXPECT_TRUE(call.sleepHeld) << step.act;
+        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << step.act;
     }
 }
 

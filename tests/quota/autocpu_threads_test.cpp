@@ -76,14 +76,10 @@ TEST(AutoCpuThreads, GroupSwitchNeverInterleavesWithAHostPush) {
     fake.SetAddHook([&](unsigned int tid, float) {
         if (!armed || tid != 1) return;
         armed = false;  // only the host's first push reaches here: set before the switch
-        switcher = std::thread([&] {
-            quota.SetCurGroupCpuLimit(1);
-            switched = true;
-        });
+        switcher = std::thread([&] { quota.SetCurGroupCpuLimit(1), switched = true; });
         // Give a switch that does not wait for us every chance to run now.
-        for (int i = 0; i < 200 && !switched; ++i) {
+        for (int i = 0; i < 200 && !switched; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
     });
     RunWithWatchdog(60, "group switch against a push", [&] {
         quota.SetGroupCpuLimit("g");
