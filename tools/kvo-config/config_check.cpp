@@ -182,23 +182,23 @@ public:
     const std::vector<std::string>& Problems() const { return m_problems; }
 
     // One key: its value and where it came from.
-    void Value(const KeySpec& spec, const char* section) {
-        const double value = spec.get(m_conf);
-        const char* raw = kvo_ini_file_get(m_file, section, spec.key);
+    void Value(const KeySpec& known, const char* section) {
+        const double value = known.get(m_conf);
+        const char* raw = kvo_ini_file_get(m_file, section, known.key);
         std::string origin;
         if (raw == nullptr) {
-            origin = spec.kind == kSwitch ? "absent: the switch's absent value" : "default";
+            origin = known.kind == kSwitch ? "absent: the switch's absent value" : "default";
         } else {
             long long number = 0;
-            const std::string where = "[" + std::string(section) + "] " + spec.key;
+            const std::string where = "[" + std::string(section) + "] " + known.key;
             if (!PlainInteger(raw, &number)) {
                 origin = "file: '" + std::string(raw) + "' is not a whole number";
                 Problem(where + " = " + raw + ": not a whole number, reads as " + Figure(value));
-            } else if (spec.kind == kSwitch && number != 0 && number != 1) {
+            } else if (known.kind == kSwitch && number != 0 && number != 1) {
                 origin = "file: " + std::string(raw) + " reads as on";
                 Problem(where + " = " + raw + ": a switch is 0 or 1, reads as 1");
-            } else if ((spec.kind == kScene && number != value && number != 0 && number != 1) ||
-                       (spec.kind != kScene && spec.kind != kSwitch &&
+            } else if ((known.kind == kScene && number != value && number != 0 && number != 1) ||
+                       (known.kind != kScene && known.kind != kSwitch &&
                         static_cast<double>(number) != value)) {
                 origin = "file: clipped from " + std::string(raw);
                 Problem(where + " = " + raw + ": outside its range, used as " + Figure(value));
@@ -206,7 +206,7 @@ public:
                 origin = "file";
             }
         }
-        m_out << "  [" << section << "] " << spec.key << " = " << Figure(value) << spec.unit
+        m_out << "  [" << section << "] " << known.key << " = " << Figure(value) << known.unit
               << "  (" << origin << ")\n";
     }
 
@@ -250,12 +250,11 @@ int CollectEntry(const char* section, const char* key, const char*, void* contex
 void ListUnknown(kvo_ini_file_st* file, Checker* checker) {
     std::set<std::string> known(std::begin(kOpenSections), std::end(kOpenSections));
     std::set<std::pair<std::string, std::string>> knownKeys;
-    for (const KeySpec& spec : kKeys) {
+    for (const KeySpec& row : kKeys) {
         for (const char* section : kProfiles) {
-            const std::string name =
-                strcmp(spec.section, kProfileKey) == 0 ? section : spec.section;
+            const std::string name = strcmp(row.section, kProfileKey) == 0 ? section : row.section;
             known.insert(name);
-            knownKeys.insert({name, spec.key});
+            knownKeys.insert({name, row.key});
         }
     }
     uint32_t count = 0;
@@ -376,12 +375,12 @@ int CheckConfigFile(const std::string& path, ConfigEnv* env, std::string* report
             << ProfileReason(conf.env_conf, machine, clockMHz, memGiB, haveClock) << "\n";
     }
     out << "values (where each came from):\n";
-    for (const KeySpec& spec : kKeys) {
-        const bool io = strcmp(spec.section, "adapt_io") == 0;
-        if (conf.scenes_type == 1 && !io && strcmp(spec.section, "type") != 0) continue;
+    for (const KeySpec& known : kKeys) {
+        const bool io = strcmp(known.section, "adapt_io") == 0;
+        if (conf.scenes_type == 1 && !io && strcmp(known.section, "type") != 0) continue;
         if (conf.scenes_type != 1 && io) continue;
-        const bool inProfile = strcmp(spec.section, kProfileKey) == 0;
-        checker.Value(spec, inProfile ? profile.c_str() : spec.section);
+        const bool inProfile = strcmp(known.section, kProfileKey) == 0;
+        checker.Value(known, inProfile ? profile.c_str() : known.section);
     }
     if (conf.scenes_type != 1) {
         for (const char* other : kProfiles) {
