@@ -214,56 +214,66 @@ TEST_F(ThreadLimitTest, PercentIsTheConfiguredIntegerReadAnewOnEveryCall) {
     EXPECT_EQ(Registrations(), 0);
 }
 
-TEST_F(ThreadLimitTest, FailedLookupLogsTheNameAndRegistersNothing) {
-    WriteLimits("kvo-worker = 20\n");
+// Each call from a thread: its result, its limit, the lines and the registrations
+// it leaves; "%" in a line stands for the calling thread's id.
+TEST_F(ThreadLimitTest, FromConfigLimitsTheCallerOrSaysWhy) {
     const std::string error = "ERROR get thread cpulimit percent failed, threadName: ";
+    const std::string refused = "WARN thread ctrl failed, threadId: %";
     // The file is "@/../config/kvo_vurizeda.ini" with "@" the library's directory.
     const std::string warn = "WARN Failed to load setting config: " + m_ini;
-    const std::pair<const char*, std::vector<std::string>> cases[] = {
-        {"nobody", {error + "nobody"}},
-        {nullptr, {error + "(null)"}},
-        {"kvo-worker", {warn, error + "kvo-worker"}},  // the file is gone from here on
+    const struct {
+        const char* entries;  // null: no file
+        const char* name;
+        unsigned int want;
+        float limit;
+        std::vector<std::string> log;
+        int registrations;
+    } cases[] = {
+        {"kvo-worker = 20\n", "nobody", KVO_E_FAIL, -1, {error + "nobody"}, 0},
+        {"kvo-worker = 20\n", nullptr, KVO_E_FAIL, -1, {error + "(null)"}, 0},
+        {"kvo-worker = 0\n", "kvo-worker", KVO_E_FAIL, -1, {refused}, 1},
+        {"kvo-worker = 150\n", "kvo-worker", KVO_E_FAIL, -1, {refused}, 1},
+        {"kvo-worker = -1\n", "kvo-worker", KVO_E_FAIL, -1, {refused}, 1},
+        {"kvo-worker = 20\n", "kvo-worker", KVO_OK, 20, {}, 1},
+        {nullptr, "kvo-worker", KVO_E_FAIL, -1, {warn, error + "kvo-worker"}, 0},
     };
-    for (const auto& [name, want] : cases) {
-        if (want.size() == 2) std::filesystem::remove(m_ini);
+    for (const auto& c : cases) {
+        const std::string what =
+            std::string(c.entries ? c.entries : "(no file) ") + (c.name ? c.name : "null");
+        if (c.entries)
+            WriteLimits(c.entries);
+        else
+            std::filesystem::remove(m_ini);
         m_log.Clear();
-        EXPECT_EQ(std::get<0>(CallFromThread(name)), KVO_E_FAIL);
-        EXPECT_EQ(m_log.LevelMessages(), want);
-        EXPECT_EQ(Registrations(), 0);
-        EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
+        const auto [result, tid, limit] = CallFromThread(c.name);
+        EXPECT_EQ(result, c.want) << what;
+        EXPECT_EQ(limit, c.limit) << what;
+        std::vector<std::string> log = c.log;
+        for (std::string& line : log) {
+            if (line.back() == '%') line.replace(line.size() - 1, 1, std::to_string(tid));
+        }
+        EXPECT_EQ(m_log.LevelMessages(), log) << what;
+        EXPECT_EQ(Registrations(), c.registrations) << what;
+        for (int i = 0; i < c.registrations; ++i) kvo_thread_cpu_limit_unregister();
+        EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u) << what;
     }
     m_log.Clear();  // the missing file is reported on each lookup
     EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), static_cast<int>(KVO_E_FAIL));
     EXPECT_EQ(m_log.LevelMessages(), std::vector<std::string>{warn});
 }
 
-TEST_F(ThreadLimitTest, RefusedPercentageWarnsAndLeavesOneRegistration) {
-    for (const char* value : {"0", "150", "-1"}) {
-        WriteLimits(std::string("kvo-worker = ") + value + "\n");
-        m_log.Clear();
-        const auto [result, tid, limit] = CallFromThread("kvo-worker");
-        EXPECT_EQ(result, KVO_E_FAIL) << value;
-        EXPECT_EQ(limit, -1.0f);  // refused
-        EXPECT_EQ(
-            m_log.LevelMessages(),
-            std::vector<std::string>{"WARN thread ctrl failed, threadId: " + std::to_string(tid)});
-        EXPECT_EQ(Registrations(), 1);
-        kvo_thread_cpu_limit_unregister();
-    }
-}
-
+// A second call on the same thread changes its limit and adds a registration.
 TEST_F(ThreadLimitTest, EachCallSetsThePercentageSilentlyAndAddsARegistration) {
     float limits[2] = {-1.0f, -1.0f};
     unsigned int workerTid = 0;
-    std::thread worker([&] {
+    std::thread([&] {
         workerTid = kvo_gettid();
         for (int i = 0; i < 2; ++i) {
             WriteLimits(i == 0 ? "kvo-worker = 20\n" : "kvo-worker = 45\n");
             EXPECT_EQ(kvo_thread_cpu_limit_from_config("kvo-worker"), KVO_OK);
             limits[i] = LimitOf(kvo_gettid());
         }
-    });
-    worker.join();
+    }).join();
     EXPECT_EQ(limits[0], 20.0f);
     EXPECT_EQ(limits[1], 45.0f);
     EXPECT_TRUE(m_log.Lines().empty());

@@ -39,3 +39,8 @@ string(REPLACE ";" "," library_exports "${library_exports}")
 add_test(NAME controller_exports
     COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:kvo_vurizeda> -DWANT=${library_exports}
         -P ${CMAKE_CURRENT_LIST_DIR}/../support/check_exports.cmake)
+
+# The controller's tests send samples as the collector builds them.
+if(TARGET test_controller)
+    target_link_libraries(test_controller PRIVATE kvo_sampler)
+endif()

@@ -1,10 +1,12 @@
-// Two workers that join the automatic limit at the same moment, each through
-// the header's helper: both must be held near their share, neither left free.
+// Real shares of limited threads: two workers that join the automatic limit at
+// the same moment through the header's helper are both held near their share,
+// and a thread limited by its name in the installation's file runs near it too.
 #include <gtest/gtest.h>
 #include <time.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -30,6 +32,19 @@ long VoluntarySwitches() {
         if (line.compare(0, key.size(), key) == 0) return std::stol(line.substr(key.size()));
     }
     return -1;
+}
+
+// Spins 1 s to settle, then `seconds` more: the calling thread's share of one
+// processor over those, and how often it slept meanwhile.
+double SpinShare(double seconds, long* sleeps) {
+    for (double start = Seconds(CLOCK_MONOTONIC); Seconds(CLOCK_MONOTONIC) - start < 1;) {
+    }
+    const double wall = Seconds(CLOCK_MONOTONIC), cpu = Seconds(CLOCK_THREAD_CPUTIME_ID);
+    const long switches = VoluntarySwitches();
+    while (Seconds(CLOCK_MONOTONIC) - wall < seconds) {
+    }
+    *sleeps = VoluntarySwitches() - switches;
+    return (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu) / (Seconds(CLOCK_MONOTONIC) - wall);
 }
 
 struct Measure {
@@ -61,18 +76,7 @@ TEST(JoinsLive, TwoWorkersJoiningTogetherAreBothHeldNearTheirShare) {
                 for (++ready; ready < 2;) {
                 }
                 m.joined = kvo_join_auto();
-                // Settle for 1 s, then measure 3 s.
-                for (double start = Seconds(CLOCK_MONOTONIC);
-                     Seconds(CLOCK_MONOTONIC) - start < 1;) {
-                }
-                const double wall = Seconds(CLOCK_MONOTONIC),
-                             cpu = Seconds(CLOCK_THREAD_CPUTIME_ID);
-                const long switches = VoluntarySwitches();
-                while (Seconds(CLOCK_MONOTONIC) - wall < 3) {
-                }
-                m.sleeps = VoluntarySwitches() - switches;
-                m.share =
-                    (Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu) / (Seconds(CLOCK_MONOTONIC) - wall);
+                m.share = SpinShare(3, &m.sleeps);
                 kvo_leave_auto();
             });
         }
@@ -88,6 +92,25 @@ TEST(JoinsLive, TwoWorkersJoiningTogetherAreBothHeldNearTheirShare) {
         }
     }
     kvo_perfctrl_uninit();
+}
+
+TEST(ThreadLimitLive, ThreadLimitedByNameRunsNearItsPercentage) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("lib"));
+    std::filesystem::create_directories(dir.File("config"));
+    WriteFile(dir.File("config/kvo_vurizeda.ini"), "[thread_cpulimit]\nkvo-live-worker = 20\n");
+    ScopedEnv base("KVO_BASE_DIR", dir.File("lib").c_str());
+    Measure m;
+    std::thread([&] {
+        m.joined = kvo_thread_cpu_limit_from_config("kvo-live-worker");
+        m.share = SpinShare(5, &m.sleeps);
+    }).join();
+    kvo_thread_cpu_limit_unregister();
+    ASSERT_EQ(m.joined, KVO_OK);
+    printf("share of one processor at a configured 20%%: %.1f%%\n", m.share * 100.0);
+    // Loose band: the machine is shared, and an unlimited spinner would sit near 100%.
+    EXPECT_GT(m.share, 0.05);
+    EXPECT_LT(m.share, 0.35);
 }
 
 }  // namespace

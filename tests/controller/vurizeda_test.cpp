@@ -3,50 +3,32 @@
 #include "controller/vurizeda.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
-#include "comm/kvo_protocol.h"
-#include "platform/runtime_dir.h"
+#include "commaddr.h"
+#include "sampler.h"
 #include "support/fake_cpu_ctrl.h"
 #include "support/log_capture.h"
 #include "support/watchdog.h"
 
 namespace {
 
-const char* const kSysId = kCommSystemId;
-const char* const kProcId = kCommProcessId;
-
-// One collector message: the record as escaped JSON text inside "context".
-std::string Message(const char* id, int second, float cpu) {
-    char text[512];
-    snprintf(text, sizeof text,
-             R"({"context":"{\"header\":{\"id\":\"%s\",\"time\":\"2021/3/4 10:20:%d\"},)"
-             R"(\"body\":{\"cpu\":%.2f,\"iorspeed\":0,\"iowspeed\":0}}"})",
-             id, second, (double)cpu);
-    return text;
-}
-
-// One sample, a system and a process datagram with the same time, sent to this
+// One sample, a system and a process message with the same time, sent to this
 // process's receiver as a collector service would.
 void SendSample(int second, float sys, float proc) {
-    for (const std::string& text : {Message(kSysId, second, sys), Message(kProcId, second, proc)}) {
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        int n = snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%d/%s",
-                         KvoRuntimeDirOf(geteuid()).c_str(), (int)getpid(), kCommLibraryReceiver);
-        socklen_t len = (socklen_t)(offsetof(sockaddr_un, sun_path) + 1 + n);
-        ASSERT_EQ(sendto(fd, text.data(), text.size(), 0, (sockaddr*)&addr, len),
-                  (ssize_t)text.size());
-        close(fd);
+    const std::string time = "2021/3/4 10:20:" + std::to_string(second);
+    const std::string path = CommReceiverPathOf(geteuid(), getpid(), kCommLibraryReceiver);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    for (const std::string& text :
+         {BuildSystemMessage(time, sys), BuildProcessMessage(time, proc, 0, 0)}) {
+        EXPECT_EQ(CommSendTo(fd, path, text.data(), text.size(), 0), 0);
     }
+    close(fd);
 }
 
 template <class Predicate>
@@ -106,7 +88,7 @@ TEST_F(ControllerTest, ReadyEventThatNeverComesRollsTheStartBack) {
         EXPECT_EQ(c.Initialize(), KVO_E_TIMEOUT);
         EXPECT_EQ(c.GetInitState(), 0);
         EXPECT_EQ(c.GetEnableCpu(), 0);              // rollback switched it off
-        EXPECT_FALSE(m_ctrl.HasLimit(55));           // and released the threads
+        EXPECT_EQ(m_ctrl.Limits().count(55), 0u);    // and released the threads
         EXPECT_EQ(c.MonitorThread(), (pthread_t)0);  // the thread was joined
         EXPECT_TRUE(log.Has("WARN", "wait ready event failed with err 0x84ce000d"));
         c.Hooks()->skip_ready = 0;
@@ -130,7 +112,7 @@ TEST_F(ControllerTest, SamplesThroughTheCommLibraryMoveTheMonitoredShare) {
         EXPECT_FLOAT_EQ(c.GetCurrentCpuLimit(), 5.0f);
         // Switched off: the thread is released and samples are dropped.
         c.EnableCpu(0);
-        EXPECT_FALSE(m_ctrl.HasLimit(4242));
+        EXPECT_EQ(m_ctrl.Limits().count(4242), 0u);
         m_ctrl.ClearCalls();
         for (int i = 10; i < 18; ++i) SendSample(i, 10, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));

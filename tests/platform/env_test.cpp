@@ -8,35 +8,23 @@
 
 namespace {
 
-struct IntegerCase {
-    const char* text;
-    long want;
-    const char* problem;  // null: used as it stands
-};
-
 TEST(Env, IntegersOutsideTheRangeTakeTheNearerBoundAndTextTheFallback) {
-    const IntegerCase cases[] = {
-        {nullptr, 7, nullptr},
-        {"", 7, nullptr},
-        {"1", 1, nullptr},
-        {"600", 600, nullptr},
-        {"0", 1, "below the range 1..600"},
-        {"999999", 600, "above the range 1..600"},
-        {"-3", 1, "below the range 1..600"},
-        {"99999999999999999999", 600, "above the range 1..600"},
-        {"abc", 7, "not a whole number (range 1..600)"},
-        {"5s", 7, "not a whole number"},
-        {"2.5", 7, "not a whole number"},
-    };
-    for (const IntegerCase& c : cases) {
+    // The text, the value used and the problem named (null: used as it stands).
+    // clang-format off
+    const struct { const char* text; long want; const char* problem; } cases[] = {
+        {nullptr, 7, nullptr}, {"", 7, nullptr}, {"1", 1, nullptr}, {"600", 600, nullptr},
+        {"0", 1, "below the range 1..600"}, {"999999", 600, "above the range 1..600"},
+        {"-3", 1, "below the range 1..600"}, {"99999999999999999999", 600, "above the range 1..600"},
+        {"abc", 7, "not a whole number (range 1..600)"}, {"5s", 7, "not a whole number"},
+        {"2.5", 7, "not a whole number"}};
+    // clang-format on
+    for (const auto& c : cases) {
         long value = -1;
         std::string problem;
         const bool usable = KvoEnvParseInteger(c.text, 1, 600, 7, &value, &problem);
         EXPECT_EQ(c.want, value) << (c.text ? c.text : "(unset)");
         EXPECT_EQ(c.problem == nullptr, usable) << (c.text ? c.text : "(unset)");
-        if (c.problem != nullptr) {
-            EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
-        }
+        EXPECT_NE(std::string::npos, problem.find(c.problem ? c.problem : "")) << problem;
     }
 }
 

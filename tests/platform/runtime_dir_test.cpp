@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <map>
 #include <string>
@@ -18,10 +19,8 @@ public:
     int makeError = 0;
 
     void Add(const std::string& path, mode_t mode, uid_t owner) {
-        struct stat st = {};
-        st.st_mode = mode;
-        st.st_uid = owner;
-        files[path] = st;
+        files[path].st_mode = mode;
+        files[path].st_uid = owner;
     }
     const char* Getenv(const char* name) override {
         return std::string(name) == "XDG_RUNTIME_DIR" ? xdg : nullptr;
@@ -41,30 +40,21 @@ public:
     }
 };
 
-struct RuleCase {
-    const char* what;
-    uid_t euid;
-    const char* xdg;
-    mode_t xdgMode;
-    uid_t xdgOwner;
-    bool haveUserRun;
-    const char* want;
-};
-
-const RuleCase kRules[] = {
+// clang-format off
+const struct { const char* what; uid_t euid; const char* xdg; mode_t xdgMode; uid_t xdgOwner;
+               bool haveUserRun; const char* want; } kRules[] = {
     {"private XDG dir", 1000, "/x/1000", S_IFDIR | 0700, 1000, true, "/x/1000/kvo_comm"},
-    {"XDG dir open to others", 1000, "/x/1000", S_IFDIR | 0755, 1000, true,
-     "/run/user/1000/kvo_comm"},
+    {"XDG dir open to others", 1000, "/x/1000", S_IFDIR | 0755, 1000, true, "/run/user/1000/kvo_comm"},
     {"XDG dir of another user", 1000, "/x/1000", S_IFDIR | 0700, 1001, false, "/tmp/kvo_comm-1000"},
     {"XDG dir is a link", 1000, "/x/1000", S_IFLNK | 0700, 1000, false, "/tmp/kvo_comm-1000"},
     {"relative XDG", 1000, "x/1000", S_IFDIR | 0700, 1000, false, "/tmp/kvo_comm-1000"},
     {"no XDG, /run/user", 1000, nullptr, 0, 0, true, "/run/user/1000/kvo_comm"},
     {"nothing", 1000, nullptr, 0, 0, false, "/tmp/kvo_comm-1000"},
-    {"root ignores XDG", 0, "/x/0", S_IFDIR | 0700, 0, true, "/run/kvo_comm"},
-};
+    {"root ignores XDG", 0, "/x/0", S_IFDIR | 0700, 0, true, "/run/kvo_comm"}};
+// clang-format on
 
 TEST(RuntimeDir, RuleChoosesTheFirstPrivatePlace) {
-    for (const RuleCase& c : kRules) {
+    for (const auto& c : kRules) {
         FakeDirEnv env;
         env.euid = c.euid;
         env.xdg = c.xdg;
@@ -89,34 +79,26 @@ TEST(RuntimeDir, AnotherUidsDirectoryIgnoresOurXdgAndCreatesNothing) {
     EXPECT_EQ(2u, env.files.size());
 }
 
-struct RefuseCase {
-    mode_t mode;
-    uid_t owner;
-    const char* reason;
-};
-
-const RefuseCase kRefused[] = {
-    {S_IFLNK | 0777, 1000, "/tmp/kvo_comm-1000: is a symbolic link"},
-    {S_IFREG | 0600, 1000, "/tmp/kvo_comm-1000: is not a directory"},
-    {S_IFDIR | 0700, 1001, "/tmp/kvo_comm-1000: is owned by uid 1001, not 1000"},
-    {S_IFDIR | 0710, 1000, "/tmp/kvo_comm-1000: is open to group or others (mode 0710)"},
-    {S_IFDIR | 0701, 1000, "/tmp/kvo_comm-1000: is open to group or others (mode 0701)"},
-};
-
 TEST(RuntimeDir, APreparedDirectoryOthersCouldReachIsRefused) {
-    for (const RefuseCase& c : kRefused) {
+    const char* const kDir = "/tmp/kvo_comm-1000";
+    // The folder's mode and owner (mode 0: absent and not creatable), and the reason.
+    // clang-format off
+    const struct { mode_t mode; uid_t owner; std::string reason; } cases[] = {
+        {S_IFLNK | 0777, 1000, "is a symbolic link"}, {S_IFREG | 0600, 1000, "is not a directory"},
+        {S_IFDIR | 0700, 1001, "is owned by uid 1001, not 1000"},
+        {S_IFDIR | 0710, 1000, "is open to group or others (mode 0710)"},
+        {S_IFDIR | 0701, 1000, "is open to group or others (mode 0701)"},
+        {0, 0, "cannot create: " + std::string(strerror(EACCES))}};
+    // clang-format on
+    for (const auto& c : cases) {
         FakeDirEnv env;
-        env.Add("/tmp/kvo_comm-1000", c.mode, c.owner);
+        if (c.mode != 0) env.Add(kDir, c.mode, c.owner);
+        if (c.mode == 0) env.makeError = EACCES;
         std::string dir = "unchanged", why;
         EXPECT_FALSE(KvoRuntimeDirIn(&env, &dir, &why)) << c.reason;
-        EXPECT_EQ(c.reason, why);
+        EXPECT_EQ(kDir + (": " + c.reason), why);
         EXPECT_EQ("unchanged", dir);
     }
-    FakeDirEnv env;
-    env.makeError = EACCES;
-    std::string dir, why;
-    EXPECT_FALSE(KvoRuntimeDirIn(&env, &dir, &why));
-    EXPECT_EQ(0u, why.find("/tmp/kvo_comm-1000: cannot create: ")) << why;
 }
 
 }  // namespace

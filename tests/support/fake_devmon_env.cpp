@@ -6,21 +6,12 @@
 #include <string.h>
 
 input_event InputEvent(uint16_t type, uint16_t code, int32_t value) {
-    input_event event;
-    memset(&event, 0, sizeof(event));
+    input_event event{};
     event.type = type;
     event.code = code;
     event.value = value;
     return event;
 }
-
-void FakeDevmonEnv::AddDevice(int slot, unsigned char typeBits) {
-    Node node;
-    node.typeBits = typeBits;
-    AddNode(slot, node);
-}
-
-void FakeDevmonEnv::AddNode(int slot, const Node& node) { m_nodes[slot] = node; }
 
 void FakeDevmonEnv::Unplug(int slot) {
     m_nodes.erase(slot);
@@ -75,7 +66,6 @@ int FakeDevmonEnv::OpenReadOnly(const char* path) {
     OpenDevice device{it->first, false, {}};
     device.pending.swap(m_queued[it->first]);
     m_devices[fd] = device;
-    m_open.insert(fd);
     return fd;
 }
 
@@ -98,7 +88,6 @@ int FakeDevmonEnv::Close(int fd) {
         errno = EBADF;
         return -1;
     }
-    m_open.erase(fd);
     return 0;
 }
 
@@ -123,18 +112,10 @@ int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
 
 ssize_t FakeDevmonEnv::Read(int fd, void* buffer, size_t size) {
     OpenDevice* device = Find(fd);
-    if (device == nullptr) {
-        ++m_badCalls;
-        errno = EBADF;
-        return -1;
-    }
-    if (device->unplugged) {
-        errno = ENODEV;
-        return -1;
-    }
-    if (device->pending.empty()) {
-        ++m_badCalls;  // a real blocking descriptor would hang the monitor thread here
-        errno = EAGAIN;
+    // Reading nothing: a real blocking descriptor would hang the monitor thread.
+    if (device == nullptr || device->unplugged || device->pending.empty()) {
+        if (device == nullptr || !device->unplugged) ++m_badCalls;
+        errno = device == nullptr ? EBADF : device->unplugged ? ENODEV : EAGAIN;
         return -1;
     }
     // Whole records only, as evdev delivers them.

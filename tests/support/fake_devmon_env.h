@@ -21,15 +21,21 @@ public:
     };
 
     // A character device at /dev/input/event<slot> reporting the given types.
-    void AddDevice(int slot, unsigned char typeBits);
-    void AddNode(int slot, const Node& node);
+    void AddDevice(int slot, unsigned char typeBits) {
+        AddNode(slot, {S_IFCHR | 0660, 0, typeBits});
+    }
+    void AddNode(int slot, const Node& node) { m_nodes[slot] = node; }
     // The node disappears; a descriptor still open on it reads ENODEV.
     void Unplug(int slot);
     void Queue(int slot, const std::vector<input_event>& events);
     // Descriptors are numbered from here (to test numbers beyond FD_SETSIZE).
     void SetFirstFd(int fd) { m_nextFd = fd; }
 
-    const std::set<int>& OpenFds() const { return m_open; }
+    std::set<int> OpenFds() const {
+        std::set<int> fds;
+        for (const auto& entry : m_devices) fds.insert(entry.first);
+        return fds;
+    }
     int stats() const { return m_stats; }
     int polls() const { return m_polls; }
     int badCalls() const { return m_badCalls; }  // calls a correct monitor never makes
@@ -54,7 +60,6 @@ private:
     std::map<int, Node> m_nodes;                       // by slot
     std::map<int, OpenDevice> m_devices;               // by descriptor
     std::map<int, std::vector<input_event>> m_queued;  // by slot, for the next open
-    std::set<int> m_open;
     int m_nextFd = 40;
     int m_stats = 0;
     int m_polls = 0;

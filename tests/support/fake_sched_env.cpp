@@ -54,28 +54,6 @@ void FakeSchedEnv::SetSignalResult(uint32_t t, int rc) {
     m_signalResults[t] = rc;
 }
 
-std::vector<FakeSchedEnv::Signal> FakeSchedEnv::Signals() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_signals;
-}
-
-std::vector<int64_t> FakeSchedEnv::Sleeps() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_sleeps;
-}
-
-std::vector<std::string> FakeSchedEnv::ReadPaths() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_reads;
-}
-
-int FakeSchedEnv::ReadCount(const std::string& path) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    int count = 0;
-    for (const auto& p : m_reads) count += p == path ? 1 : 0;
-    return count;
-}
-
 void FakeSchedEnv::ClearRecords() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_signals.clear();

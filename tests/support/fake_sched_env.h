@@ -32,7 +32,6 @@ public:
     // What ThreadCpuNs reports for thread t; unset or forgotten threads fail.
     void SetThreadCpuNs(uint32_t t, int64_t ns);
     void ForgetThreadCpu(uint32_t t);
-    std::string ThreadStatPath(uint32_t t) const;
     // Result of SignalThread for thread t (default 0).
     void SetSignalResult(uint32_t t, int rc);
 
@@ -40,10 +39,10 @@ public:
         uint32_t tid;
         int sig;
     };
-    std::vector<Signal> Signals();  // every SignalThread call but probes (sig 0)
-    std::vector<int64_t> Sleeps();
-    std::vector<std::string> ReadPaths();
-    int ReadCount(const std::string& path);
+    // Every SignalThread call but probes (sig 0).
+    std::vector<Signal> Signals() { return Locked(m_signals); }
+    std::vector<int64_t> Sleeps() { return Locked(m_sleeps); }
+    std::vector<std::string> ReadPaths() { return Locked(m_reads); }
     void ClearRecords();
 
     bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override;
@@ -60,6 +59,14 @@ public:
     void ResumeSleep(const sigset_t*) override {}
 
 private:
+    // A copy of a member taken under the fake's lock.
+    template <class T>
+    T Locked(const T& value) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return value;
+    }
+    std::string ThreadStatPath(uint32_t t) const;
+
     std::mutex m_lock;
     std::map<std::string, std::string> m_files;
     std::map<uint32_t, int> m_signalResults;

@@ -5,9 +5,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 #include "platform/log_sink.h"
@@ -22,30 +24,23 @@ void WriteFile(const std::string& path, const std::string& text) {
     out << text;
 }
 
-bool ParseLogLine(const std::string& raw, LogLine* line) {
-    line->raw = raw;
-    // "[PID:<pid padded to 5>]\t[LEVEL]\t<tag padded to 10> [file(line)] message"
-    if (raw.compare(0, 5, "[PID:") != 0) return false;
-    size_t levelStart = raw.find("]\t[");
-    if (levelStart == std::string::npos) return false;
-    levelStart += 3;
-    size_t levelEnd = raw.find("]\t", levelStart);
-    if (levelEnd == std::string::npos) return false;
-    line->level = raw.substr(levelStart, levelEnd - levelStart);
-    size_t tagStart = levelEnd + 2;
-    size_t tagEnd = raw.find(' ', tagStart);
-    if (tagEnd == std::string::npos) return false;
-    line->tag = raw.substr(tagStart, tagEnd - tagStart);
-    size_t fileStart = raw.find(" [", tagEnd);
-    if (fileStart == std::string::npos) return false;
-    fileStart += 2;
-    size_t fileEnd = raw.find("(", fileStart);
-    size_t closing = raw.find(")] ", fileStart);
-    if (fileEnd == std::string::npos || closing == std::string::npos) return false;
-    line->file = raw.substr(fileStart, fileEnd - fileStart);
-    line->message = raw.substr(closing + 3);
-    return true;
+namespace {
+// Splits "[PID:n]\t[LEVEL]\t<tag> [file(line)] message"; only `raw` when it is not one.
+LogLine ParseLogLine(const std::string& raw) {
+    static const std::regex kLine(
+        R"(\[PID:[^\]]*\]\t\[([^\]]*)\]\t(\S+) +\[([^(]*)\(\d+\)\] ([\s\S]*))");
+    LogLine line;
+    line.raw = raw;
+    std::smatch m;
+    if (std::regex_match(raw, m, kLine)) {
+        line.level = m[1];
+        line.tag = m[2];
+        line.file = m[3];
+        line.message = m[4];
+    }
+    return line;
 }
+}  // namespace
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
     const char* old = getenv(name);
@@ -89,9 +84,7 @@ std::vector<LogLine> LogCapture::Lines() const {
     std::vector<LogLine> lines;
     std::istringstream in(Text());
     for (std::string raw; std::getline(in, raw);) {
-        LogLine line;
-        ParseLogLine(raw, &line);
-        lines.push_back(line);
+        lines.push_back(ParseLogLine(raw));
     }
     return lines;
 }
@@ -114,11 +107,8 @@ std::vector<std::string> LogCapture::LevelMessages() const {
 }
 
 int LogCapture::Count(const std::string& level, const std::string& message) const {
-    int count = 0;
-    for (const std::string& m : Messages(level)) {
-        if (m == message) ++count;
-    }
-    return count;
+    const std::vector<std::string> messages = Messages(level);
+    return static_cast<int>(std::count(messages.begin(), messages.end(), message));
 }
 
 void LogCapture::Clear() {

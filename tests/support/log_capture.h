@@ -20,9 +20,6 @@ struct LogLine {
     std::string raw;
 };
 
-// Splits "[PID:n]\t[LEVEL]\t<tag> [file(line)] message"; false when it is not one.
-bool ParseLogLine(const std::string& raw, LogLine* line);
-
 // Sets (or, with null, unsets) an environment variable; restores it on exit.
 class ScopedEnv {
 public:
