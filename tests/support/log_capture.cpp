@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 
 #include "platform/log_sink.h"
@@ -26,18 +25,27 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 namespace {
 // Splits "[PID:n]\t[LEVEL]\t<tag> [file(line)] message"; only `raw` when it is not one.
+// (No std::regex: GCC 12 warns inside it in the sanitizer builds.)
 LogLine ParseLogLine(const std::string& raw) {
-    static const std::regex kLine(
-        R"(\[PID:[^\]]*\]\t\[([^\]]*)\]\t(\S+) +\[([^(]*)\(\d+\)\] ([\s\S]*))");
+    constexpr size_t npos = std::string::npos;
     LogLine line;
     line.raw = raw;
-    std::smatch m;
-    if (std::regex_match(raw, m, kLine)) {
-        line.level = m[1];
-        line.tag = m[2];
-        line.file = m[3];
-        line.message = m[4];
+    if (raw.compare(0, 5, "[PID:") != 0) return line;
+    const size_t levelStart = raw.find("]\t[");
+    const size_t levelEnd = levelStart == npos ? npos : raw.find("]\t", levelStart + 3);
+    const size_t tagEnd = levelEnd == npos ? npos : raw.find(' ', levelEnd + 2);
+    const size_t fileStart = tagEnd == npos ? npos : raw.find_first_not_of(' ', tagEnd);
+    if (fileStart == npos || tagEnd == levelEnd + 2 || raw[fileStart] != '[') return line;
+    const size_t fileEnd = raw.find('(', fileStart);
+    const size_t closing = fileEnd == npos ? npos : raw.find(")] ", fileEnd);
+    if (closing == npos || closing == fileEnd + 1 ||
+        raw.find_first_not_of("0123456789", fileEnd + 1) != closing) {
+        return line;
     }
+    line.level = raw.substr(levelStart + 3, levelEnd - levelStart - 3);
+    line.tag = raw.substr(levelEnd + 2, tagEnd - levelEnd - 2);
+    line.file = raw.substr(fileStart + 1, fileEnd - fileStart - 1);
+    line.message = raw.substr(closing + 3);
     return line;
 }
 }  // namespace
