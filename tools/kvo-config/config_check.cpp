@@ -249,7 +249,8 @@ int CollectEntry(const char* section, const char* key, const char*, void* contex
 
 void ListUnknown(kvo_ini_file_st* file, Checker* checker) {
     std::set<std::string> known(std::begin(kOpenSections), std::end(kOpenSections));
-    std::set<std::pair<std::string, std::string>> knownKeys;
+    std::set<std::pair<std::string, std::string>> knownKeys = {{"scheduler", "mode"}};
+    known.insert("scheduler");
     for (const KeySpec& row : kKeys) {
         for (const char* section : kProfiles) {
             const std::string name = strcmp(row.section, kProfileKey) == 0 ? section : row.section;
@@ -281,6 +282,22 @@ void ListUnknown(kvo_ini_file_st* file, Checker* checker) {
         if (section == "thread_cpulimit" || section == "cpu_group") continue;
         if (knownKeys.count({section, key}) == 0)
             checker->Problem("[" + section + "] " + key + ": unknown key");
+    }
+}
+
+// The scheduler reads its mode from the installation's file only; KVO_SCHED_MODE wins.
+void ListSchedulerMode(kvo_ini_file_st* file, std::ostringstream& out, Checker* checker) {
+    const char* mode = kvo_ini_file_get(file, "scheduler", "mode");
+    const bool known =
+        mode != nullptr && (strcmp(mode, "exact") == 0 || strcmp(mode, "default") == 0);
+    out << "scheduler mode [scheduler] mode (installation's file; KVO_SCHED_MODE wins): "
+        << (mode == nullptr ? "default (default)"
+            : known         ? std::string(mode) + " (file)"
+                            : "default (file: not a mode)")
+        << "\n";
+    if (mode != nullptr && !known) {
+        checker->Problem("[scheduler] mode = " + std::string(mode) +
+                         ": neither default nor exact; the default mode is used");
     }
 }
 
@@ -390,6 +407,7 @@ int CheckConfigFile(const std::string& path, ConfigEnv* env, std::string* report
     }
     ListGroups(path, file, out, &checker);
     ListThreadLimits(file, out, &checker);
+    ListSchedulerMode(file, out, &checker);
     ListUnknown(file, &checker);
     kvo_ini_file_free(file);
     if (checker.Problems().empty()) {
