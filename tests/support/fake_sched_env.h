@@ -28,6 +28,8 @@ public:
     void SetTotalTime(int64_t total);
     // Writes the stat line of thread t with the given utime and stime.
     void SetThreadTime(uint32_t t, uint64_t utime, uint64_t stime);
+    // Where thread t's stat line lives (the fuzz target writes raw text there).
+    std::string ThreadStatPath(uint32_t t) const;
     void RemoveThread(uint32_t t);
     // What ThreadCpuNs reports for thread t; unset or forgotten threads fail.
     void SetThreadCpuNs(uint32_t t, int64_t ns);
@@ -65,7 +67,6 @@ private:
         std::lock_guard<std::mutex> guard(m_lock);
         return value;
     }
-    std::string ThreadStatPath(uint32_t t) const;
 
     std::mutex m_lock;
     std::map<std::string, std::string> m_files;
