@@ -94,6 +94,11 @@ int FakeDevmonEnv::Close(int fd) {
 int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     ++m_polls;
     if (timeout_ms != 0) ++m_badCalls;  // the monitor's own loop sets the pace
+    if (m_pollErrno != 0) {
+        errno = m_pollErrno;
+        m_pollErrno = 0;
+        return -1;
+    }
     int ready = 0;
     for (nfds_t i = 0; i < count; ++i) {
         OpenDevice* device = Find(fds[i].fd);

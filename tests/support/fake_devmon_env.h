@@ -28,6 +28,8 @@ public:
     // The node disappears; a descriptor still open on it reads ENODEV.
     void Unplug(int slot);
     void Queue(int slot, const std::vector<input_event>& events);
+    // Makes the next Poll fail with error (once; the devmon fuzz target uses it).
+    void FailNextPoll(int error) { m_pollErrno = error; }
     // Descriptors are numbered from here (to test numbers beyond FD_SETSIZE).
     void SetFirstFd(int fd) { m_nextFd = fd; }
 
@@ -61,6 +63,7 @@ private:
     std::map<int, OpenDevice> m_devices;               // by descriptor
     std::map<int, std::vector<input_event>> m_queued;  // by slot, for the next open
     int m_nextFd = 40;
+    int m_pollErrno = 0;
     int m_stats = 0;
     int m_polls = 0;
     int m_badCalls = 0;
