@@ -52,10 +52,6 @@ bool FakeSchedEnv::InstallSigusr1(void (*)(int)) {
 }
 
 void RecordingSchedEnv::SleepMs(int64_t ms) {
-    if (ms > 0) {
-        __atomic_add_fetch(&m_sleepCount, 1, __ATOMIC_SEQ_CST);
-        __atomic_store_n(&m_lastSleepTid, static_cast<int64_t>(Real()->CurrentTid()),
-                         __ATOMIC_SEQ_CST);
-    }
+    if (ms > 0) __atomic_add_fetch(&m_sleepCount, 1, __ATOMIC_SEQ_CST);
     Real()->SleepMs(ms);
 }

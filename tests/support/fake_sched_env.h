@@ -57,7 +57,6 @@ public:
 class RecordingSchedEnv : public SchedEnv {
 public:
     int SleepCount() const { return __atomic_load_n(&m_sleepCount, __ATOMIC_SEQ_CST); }
-    int64_t LastSleepTid() const { return __atomic_load_n(&m_lastSleepTid, __ATOMIC_SEQ_CST); }
 
     bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override {
         return Real()->ReadFile(path, buf, maxBytes, got);
@@ -77,5 +76,4 @@ public:
 private:
     static SchedEnv* Real() { return SchedEnv::Default(); }
     int m_sleepCount = 0;
-    int64_t m_lastSleepTid = 0;
 };
