@@ -219,19 +219,6 @@ TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButRestartsItsSlotAn
     }
 }
 
-TEST_F(ThreadCtrlObjectTest, ReleaseInTheHandlerLeavesTheLastOneToTheDrain) {
-    Start(50);
-    CDeadList<ICtrlObject> dead;
-    EXPECT_EQ(object->AddRef(), 2u);
-    EXPECT_EQ(object->Release(), 1u);
-    EXPECT_EQ(object->ReleaseNoDestroy(), 0u);
-    EXPECT_FALSE(object->IsTerminated()) << "still alive: the destructor detaches";
-    dead.Push(object);
-    object = nullptr;
-    dead.Drain();  // frees it: a leak check catches a drain that does not
-    EXPECT_TRUE(dead.Empty());
-}
-
 TEST_F(ThreadCtrlObjectTest, FiguresCoverTheLastFullSecond) {
     Start(50);
     EXPECT_EQ(object->Figures().share, -1.0f) << "nothing measured yet";
