@@ -1,6 +1,6 @@
 // The scheduler's registry pass by pass against the fake seam; then real SIGUSR1
-// against the handler's hazards (registry lock held, entries going, stray
-// signals, a stop), each under a watchdog against deadlock.
+// against the handler's hazards (registry lock held, entries going, a signal
+// after the stop), under a watchdog against deadlock.
 #include "scheduler/cpuschedule.h"
 
 #include <errno.h>
@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "kvo_vurizeda.h"
 #include "support/fake_sched_env.h"
 #include "support/watchdog.h"
 
@@ -174,19 +173,11 @@ TEST(RealSignal, LimitedThreadSleepsUnderTheRegistryLockAndWhileItsEntryGoes) {
             limited.join();
             sched.SchedulePass();  // destroys what the handler left behind
         }
+        const int sleeps = env.SleepCount();
+        sched.UnInitialize();
+        SignalThread(self);  // stopped: the handler stays in place and finds nothing
+        EXPECT_EQ(env.SleepCount(), sleeps);
     });
-}
-
-// Through the exported interface: a stop more often than the starts is harmless,
-// and a signal after the stop finds the handler still in place, doing nothing.
-TEST(Exported, ExtraStopAndALateSignalAreHarmless) {
-    ASSERT_EQ(RegisterCpuCtrl(), 1);
-    ASSERT_EQ(AddCpuCtrlObject(Gettid(), 10), 1);
-    UnRegisterCpuCtrl();
-    UnRegisterCpuCtrl();
-    SignalThread(Gettid());
-    EXPECT_EQ(CpuSchedule::GetInstance()->InitCount(), 0);
-    EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u);
 }
 
 }  // namespace
