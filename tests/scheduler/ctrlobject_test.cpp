@@ -273,40 +273,36 @@ protected:
 
 struct PlanCase {
     const char* name;
-    float limit;
-    std::vector<Phase> phases;
+    std::vector<Phase> phases;      // the first one's limit is the one attached
     std::vector<int64_t> sleepsMs;  // planned at each tick
 };
 
 const PlanCase kPlans[] = {
     // The first interval ran free: one tick of sleep repays what the credit may
     // carry, then exactly the limit's share.
-    {"busy", 30, {{4, 30, 100, 100, 250}}, {250, 175, 175, 175}},
+    {"busy", {{4, 30, 100, 100, 250}}, {250, 175, 175, 175}},
     // Under its limit a thread is not signalled at all; its credit stops at
     // what cancels the sleep, so turning busy costs one free tick, never more.
     {"wants less, then busy",
-     30,
      {{6, 30, 10, 100, 250}, {3, 30, 100, 100, 250}},
      {89, 0, 0, 0, 0, 0, 175, 175, 175}},
     {"no processor, then a whole one",
-     30,
      {{4, 30, 100, 0, 250}, {2, 30, 100, 100, 250}},
      {50, 0, 0, 0, 175, 175}},
     // Each interval is judged by the limit it ran under; the next plan follows
     // the new limit at once, without overshoot either way.
     {"limit changed mid-run",
-     80,
      {{3, 80, 100, 100, 250}, {3, 20, 100, 100, 250}, {2, 80, 100, 100, 250}},
      {100, 50, 50, 200, 200, 200, 50, 50}},
     // Late ticks earn their longer wall time: 130 of every 260 ms is 50 %.
-    {"late ticks", 50, {{4, 50, 100, 100, 260}}, {250, 130, 130, 130}},
-    {"limit 100 never signals", 100, {{4, 100, 100, 100, 250}}, {0, 0, 0, 0}},
+    {"late ticks", {{4, 50, 100, 100, 260}}, {250, 130, 130, 130}},
+    {"limit 100 never signals", {{4, 100, 100, 100, 250}}, {0, 0, 0, 0}},
 };
 
 TEST_F(ExactCtrlObjectTest, BudgetPlansTheSleepOfEveryTick) {
     for (const PlanCase& c : kPlans) {
         SCOPED_TRACE(c.name);
-        Start(c.limit);
+        Start(c.phases[0].limit);
         std::vector<int64_t> sleeps;
         for (const Phase& p : c.phases) {
             ASSERT_TRUE(object->AdjustCpuRatio(p.limit));
