@@ -60,10 +60,22 @@ protected:
     CVuriZeda c{&m_ctrl};
 };
 
-TEST_F(ControllerTest, InitializeBindsTheFileUninitializeJoinsTheMonitorAndItStartsAgain) {
+TEST_F(ControllerTest, StartWithoutReadyRollsBackThenEachStartBindsTheFileAndUninitJoins) {
     RunWithWatchdog(30, "init/uninit", [&] {
         LogCapture log;
-        for (int round = 0; round < 2; ++round) {  // a second start runs a new monitor thread
+        c.Hooks()->skip_ready = 1;  // the ready event never comes
+        c.Hooks()->ready_timeout_ms = 200;
+        c.EnableCpu(1);
+        c.AddMonitorThread(55);
+        EXPECT_EQ(c.Initialize(), KVO_E_TIMEOUT);
+        EXPECT_EQ(c.GetEnableCpu(), 0);            // rollback switched it off
+        EXPECT_EQ(m_ctrl.Limits().count(55), 0u);  // and released the threads
+        EXPECT_TRUE(log.Has("WARN", "wait ready event failed with err 0x84ce000d"));
+        EXPECT_EQ(c.MonitorThread(), (pthread_t)0);  // the thread was joined
+        c.Hooks()->skip_ready = 0;
+        c.Hooks()->ready_timeout_ms = 10000;
+        log.Clear();
+        for (int round = 0; round < 2; ++round) {  // each start runs a new monitor thread
             ASSERT_EQ(c.Initialize(), KVO_OK);
             EXPECT_EQ(c.GetInitState(), 1);
             EXPECT_NE(c.MonitorThread(), (pthread_t)0);
@@ -75,26 +87,6 @@ TEST_F(ControllerTest, InitializeBindsTheFileUninitializeJoinsTheMonitorAndItSta
             EXPECT_EQ(c.MonitorThread(), (pthread_t)0);  // joined
         }
         EXPECT_EQ(log.Messages("INFO", "vurizeda.cpp").size(), 2u);  // thread init, twice
-    });
-}
-
-TEST_F(ControllerTest, ReadyEventThatNeverComesRollsTheStartBack) {
-    RunWithWatchdog(30, "failed init", [&] {
-        LogCapture log;
-        c.Hooks()->skip_ready = 1;
-        c.Hooks()->ready_timeout_ms = 200;
-        c.EnableCpu(1);
-        c.AddMonitorThread(55);
-        EXPECT_EQ(c.Initialize(), KVO_E_TIMEOUT);
-        EXPECT_EQ(c.GetInitState(), 0);
-        EXPECT_EQ(c.GetEnableCpu(), 0);              // rollback switched it off
-        EXPECT_EQ(m_ctrl.Limits().count(55), 0u);    // and released the threads
-        EXPECT_EQ(c.MonitorThread(), (pthread_t)0);  // the thread was joined
-        EXPECT_TRUE(log.Has("WARN", "wait ready event failed with err 0x84ce000d"));
-        c.Hooks()->skip_ready = 0;
-        c.Hooks()->ready_timeout_ms = 10000;
-        EXPECT_EQ(c.Initialize(), KVO_OK);  // and it can be called again
-        c.UnInitialize();
     });
 }
 
