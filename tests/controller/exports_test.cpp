@@ -30,7 +30,8 @@ float LimitOf(unsigned int tid) {
 }
 
 // One call after another, each with its result, the line it writes ("" none; "%":
-// the thread's id) and the calling thread's limit after it (-1 none, 0 any).
+// the thread's id) and the calling thread's limit after it (-1 none, 0 any). The
+// header's helpers stand for the call they make with the caller's id.
 TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
     TempDir dir;
     ScopedEnv noSampler("KVO_COMM_SAMPLER", "0");
@@ -71,13 +72,12 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         {[&] { return kvo_del_cpu_group(nullptr, tid); }, bad, "", -1},
         {[&] { return kvo_add_cpu_group("nosuch", tid); }, KVO_E_NO_GROUP,
          "INFO add cpu group(nosuch) thread id(%) cpu limit", -1},
-        {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_OK, add, 20},  // no switch needed
-        {[&] { return kvo_del_cpu_group("scan", tid); }, KVO_OK, del, -1},
+        {[] { return kvo_join_group("scan"); }, KVO_OK, add, 20},  // no switch needed
+        {[] { return kvo_leave_group("scan"); }, KVO_OK, del, -1},
         {[&] { return kvo_add_thread_cpu_limit(tid, 150); }, KVO_E_FAIL, refused, -1},
-        {[&] { return kvo_add_thread_cpu_limit(tid, 40); }, KVO_OK, fixed, 40},
+        {[] { return kvo_limit_this_thread(40); }, KVO_OK, fixed, 40},
         {[&] { return kvo_add_thread_cpu_limit(tid, NAN); }, KVO_E_FAIL, refused, -1},  // ends it
-        {[&] { return kvo_del_thread_cpu_limit(tid), 0u; }, 0, "INFO del thread id % to cpu limit",
-         -1},
+        {[] { return kvo_unlimit_this_thread(), 0u; }, 0, "INFO del thread id % to cpu limit", -1},
         {[&] { return kvo_resume_update_thread(tid), 0u; }, 0,
          "INFO resume and update thread id % real state", -1},
         {[] { return kvo_enable_vurizeda(2, 1); }, KVO_OK, on, -1},
@@ -91,7 +91,9 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         {[] { return kvo_enable_vurizeda(0, 1); }, KVO_OK, "INFO tpye 0 auto perf switch to 1", -1},
         {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto, -1},  // an empty mask only logs
         {[] { return kvo_enable_vurizeda(2, 1); }, KVO_OK, on, -1},
-        {[&] { return kvo_add_cpu_vurizeda(tid); }, KVO_OK, joined, 0},
+        {[] { return kvo_join_auto(); }, KVO_OK, joined, 0},
+        {[] { return kvo_leave_auto(), 0u; }, 0, "INFO del thread id % to cpu auto perf", -1},
+        {[] { return kvo_join_auto(); }, KVO_OK, joined, 0},
         {[] { return kvo_perfctrl_uninit(), 0u; }, 0, "INFO perfctrl uninit success", -1},
         {[] { return kvo_query_vurizeda_cpucnt(); }, 0, "", -1},
         {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto, -1},  // uninit switched it off
