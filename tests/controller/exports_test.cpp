@@ -10,7 +10,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <tuple>
 
 #include "kvo_vurizeda.h"
 #include "platform/kvo_base.h"
@@ -128,85 +127,50 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
     kvo_perfctrl_uninit();
 }
 
-// An installation in a scratch directory: "@" is <dir>/lib, the file <dir>/config/.
-class ThreadLimitTest : public ::testing::Test {
-protected:
-    ThreadLimitTest() {
-        std::filesystem::create_directories(m_dir.File("lib"));
-        std::filesystem::create_directories(m_dir.File("config"));
-    }
-
-    // Once the directories exist: the first use of the scheduler reads the base.
-    void SetUp() override { m_found = CpuSchedule::GetInstance()->InitCount(); }
-    void TearDown() override { EXPECT_EQ(Registrations(), 0) << "a registration leaked out"; }
-
-    // The same name outside the section does not count.
-    void WriteLimits(const std::string& entries) {
-        WriteFile(m_ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\n" + entries);
-    }
-
-    // The registrations this test made. Once any test has called a host function
-    // the controller singleton holds one of its own until the process ends, so
-    // this counts from where the test began, not from zero.
-    int Registrations() const { return CpuSchedule::GetInstance()->InitCount() - m_found; }
-
-    TempDir m_dir;
-    ScopedEnv m_base{"KVO_BASE_DIR", m_dir.File("lib").c_str()};
-    const std::string m_ini = m_dir.File("lib") + "/../config/kvo_vurizeda.ini";
-    LogCapture m_log{2};  // up to INFO: the debug trail is not under test
-    int m_found = 0;      // registrations held when the test began
-};
-
-TEST_F(ThreadLimitTest, PercentIsTheConfiguredIntegerReadAnewOnEveryCall) {
+// Limits by thread name from an installation in a scratch directory ("@" is
+// <dir>/lib, the file <dir>/config/), each call from a thread of its own so that
+// the test's main thread is never limited: the percentage the name looks up, and
+// the call's result, limit, lines and the registrations it leaves.
+TEST(ThreadLimit, FromConfigLimitsTheCallerByItsNameOrSaysWhy) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("lib"));
+    std::filesystem::create_directories(dir.File("config"));
+    // Set before the first use of the scheduler, which reads the base.
+    ScopedEnv base("KVO_BASE_DIR", dir.File("lib").c_str());
+    const std::string ini = dir.File("lib") + "/../config/kvo_vurizeda.ini";
+    // Once any test has called a host function the controller singleton holds a
+    // registration of its own until the process ends: count from here.
+    const int found = CpuSchedule::GetInstance()->InitCount();
     const int fail = static_cast<int>(KVO_E_FAIL);
-    const std::pair<int, const char*> cases[] = {// names are case-sensitive
-                                                 {20, "kvo-worker = 20\n"},
-                                                 {150, "kvo-worker = 150\n"},
-                                                 {fail, "other = 5\n"},
-                                                 {fail, "KVO-WORKER = 40\n"}};
-    for (const auto& [want, entries] : cases) {
-        WriteLimits(entries);
-        EXPECT_EQ(kvo_get_thread_cpulimit_percent("kvo-worker"), want) << entries;
-    }
-    EXPECT_EQ(kvo_get_thread_cpulimit_percent(nullptr), fail);
-    EXPECT_TRUE(m_log.Lines().empty());
-}
-
-// Each call from a thread of its own, so the test's main thread is never limited:
-// its result, its limit, the lines and the registrations it leaves; a second call
-// on the same thread changes the limit and adds a registration.
-TEST_F(ThreadLimitTest, FromConfigLimitsTheCallerOrSaysWhy) {
     const std::string error = "ERROR get thread cpulimit percent failed, threadName: ";
-    // The file is "@/../config/kvo_vurizeda.ini" with "@" the library's directory.
-    const std::string warn = "WARN Failed to load setting config: " + m_ini;
+    const std::string refused = "WARN thread ctrl failed, threadId: %";
+    const std::string warn = "WARN Failed to load setting config: " + ini;
     const struct {
-        const char* entries;  // null: no file
+        const char* entries;  // of [thread_cpulimit]; null: no file
         const char* name;
+        int percent;
         unsigned int want;
         float limit;
         std::vector<std::string> log;  // "%": the calling thread's id
         int registrations;             // 2: called twice
     } cases[] = {
-        {"kvo-worker = 20\n", "nobody", KVO_E_FAIL, -1, {error + "nobody"}, 0},
-        {"kvo-worker = 20\n", nullptr, KVO_E_FAIL, -1, {error + "(null)"}, 0},
-        {"kvo-worker = 150\n",
-         "kvo-worker",
-         KVO_E_FAIL,
-         -1,
-         {"WARN thread ctrl failed, threadId: %"},
-         1},
-        {"kvo-worker = 20\n", "kvo-worker", KVO_OK, 20, {}, 1},
-        {"kvo-worker = 45\n", "kvo-worker", KVO_OK, 45, {}, 2},
-        {nullptr, "kvo-worker", KVO_E_FAIL, -1, {warn, error + "kvo-worker"}, 0},
+        {"other = 5\n", "kvo-worker", fail, KVO_E_FAIL, -1, {error + "kvo-worker"}, 0},
+        {"KVO-WORKER = 20\n", "kvo-worker", fail, KVO_E_FAIL, -1, {error + "kvo-worker"}, 0},
+        {"kvo-worker = 20\n", nullptr, fail, KVO_E_FAIL, -1, {error + "(null)"}, 0},
+        {"kvo-worker = 150\n", "kvo-worker", 150, KVO_E_FAIL, -1, {refused}, 1},
+        {"kvo-worker = 20\n", "kvo-worker", 20, KVO_OK, 20, {}, 1},
+        {"kvo-worker = 45\n", "kvo-worker", 45, KVO_OK, 45, {}, 2},
+        {nullptr, "kvo-worker", fail, KVO_E_FAIL, -1, {warn, error + "kvo-worker"}, 0},
     };
+    LogCapture log(2);  // up to INFO: the debug trail is not under test
     for (const auto& c : cases) {
         const std::string what = "case " + std::to_string(&c - cases);
-        if (c.entries) {
-            WriteLimits(c.entries);
+        if (c.entries) {  // the name outside the section does not count
+            WriteFile(ini, "[env]\nkvo-worker = 30\n[thread_cpulimit]\n" + std::string(c.entries));
         } else {
-            std::filesystem::remove(m_ini);
+            std::filesystem::remove(ini);
         }
-        m_log.Clear();
+        log.Clear();
         unsigned int result = 0, tid = 0;
         float limit = -1;
         std::thread([&] {
@@ -218,14 +182,15 @@ TEST_F(ThreadLimitTest, FromConfigLimitsTheCallerOrSaysWhy) {
         }).join();
         EXPECT_EQ(result, c.want) << what;
         EXPECT_EQ(limit, c.limit) << what;
-        std::vector<std::string> log = c.log;
-        for (std::string& line : log) {
+        std::vector<std::string> lines = c.log;
+        for (std::string& line : lines) {
             if (line.back() == '%') line.replace(line.size() - 1, 1, std::to_string(tid));
         }
-        EXPECT_EQ(m_log.LevelMessages(), log) << what;
-        EXPECT_EQ(Registrations(), c.registrations) << what;
+        EXPECT_EQ(log.LevelMessages(), lines) << what;
+        EXPECT_EQ(kvo_get_thread_cpulimit_percent(c.name), c.percent) << what;
+        EXPECT_EQ(CpuSchedule::GetInstance()->InitCount() - found, c.registrations) << what;
         for (int i = 0; i < c.registrations; ++i) kvo_thread_cpu_limit_unregister();
-        if (m_found != 0) DelCpuCtrlObject(tid);  // still running for others: drop it ourselves
+        if (found != 0) DelCpuCtrlObject(tid);  // still running for others: drop it ourselves
         EXPECT_EQ(CpuSchedule::GetInstance()->ObjectCount(), 0u) << what;
     }
 }
