@@ -86,10 +86,7 @@ static int Cycle(const char* lib, const char* config, int last) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        fprintf(stderr, "usage: dlopen_host LIB CONFIG CYCLES [BUSY_MS]\n");
-        return 2;
-    }
+    if (argc < 4) return 2; /* the usage is at the top */
     int cycles = atoi(argv[3]), warmup = cycles >= 40 ? 20 : cycles / 2;
     if (argc > 4) g_busyMs = atol(argv[4]);
     int threads0 = 0, fds0 = 0;
@@ -115,7 +112,8 @@ int main(int argc, char** argv) {
         "from cycle %d (%+ld KiB%s)\n",
         cycles, threads0, threads1, fds0, fds1, rssWarm, rss1, warmup, growth,
         KVO_JUDGE_RESIDENT ? "" : ", not judged under a sanitizer");
-    int grew = KVO_JUDGE_RESIDENT && growth > KVO_RESIDENT_SLACK_KIB;
-    if (threads1 != threads0 || fds1 != fds0 || grew) return 1;
+    if (threads1 != threads0 || fds1 != fds0 ||
+        (KVO_JUDGE_RESIDENT && growth > KVO_RESIDENT_SLACK_KIB))
+        return 1;
     return Cycle(argv[1], argv[2], 1) == 0 ? 0 : 20;
 }

@@ -44,8 +44,7 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
                       noIo = "WARN current not enable io";
     const std::string add = "INFO add cpu group(scan) thread id(%) cpu limit";
     const std::string del = "INFO del cpu group(scan) thread id(%) cpu limit";
-    const std::string fixed = "INFO add thread id % to cpu limit",
-                      refused = "WARN add thread id % to cpu limit failed";
+    const std::string refused = "WARN add thread id % to cpu limit failed";
     const std::string joined = "INFO add thread id % to cpu auto perf";
     const std::string on = "INFO tpye 2 auto perf switch to 1";
     const struct {
@@ -74,7 +73,7 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         {[] { return kvo_join_group("scan"); }, KVO_OK, add, 20},  // no switch needed
         {[] { return kvo_leave_group("scan"); }, KVO_OK, del, -1},
         {[&] { return kvo_add_thread_cpu_limit(tid, 150); }, KVO_E_FAIL, refused, -1},
-        {[] { return kvo_limit_this_thread(40); }, KVO_OK, fixed, 40},
+        {[] { return kvo_limit_this_thread(40); }, KVO_OK, "INFO add thread id % to cpu limit", 40},
         {[&] { return kvo_add_thread_cpu_limit(tid, NAN); }, KVO_E_FAIL, refused, -1},  // ends it
         {[] { return kvo_unlimit_this_thread(), 0u; }, 0, "INFO del thread id % to cpu limit", -1},
         {[&] { return kvo_resume_update_thread(tid), 0u; }, 0,
