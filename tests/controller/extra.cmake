@@ -9,8 +9,7 @@ set_target_properties(dlopen_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BI
 add_dependencies(dlopen_host kvo_vurizeda kvo_comm)
 add_test(NAME controller_dlopen_cycles
     COMMAND dlopen_host $<TARGET_FILE:kvo_vurizeda> ${CMAKE_BINARY_DIR}/config/kvo_vurizeda.ini 20)
-set_tests_properties(controller_dlopen_cycles PROPERTIES TIMEOUT 120 ENVIRONMENT KVO_LOG_LEVEL=1
-    LABELS controller)
+set_tests_properties(controller_dlopen_cycles PROPERTIES TIMEOUT 120 ENVIRONMENT KVO_LOG_LEVEL=1)
 
 # libkvo_vurizeda.so exports exactly the host API, the scheduler's interface
 # and the entry points other libraries look up by name.
@@ -30,6 +29,4 @@ add_test(NAME controller_exports
         -P ${CMAKE_CURRENT_LIST_DIR}/../support/check_exports.cmake)
 
 # The controller's tests send samples as the collector builds them.
-if(TARGET test_controller)
-    target_link_libraries(test_controller PRIVATE kvo_sampler)
-endif()
+target_link_libraries(test_controller PRIVATE kvo_sampler)

@@ -35,29 +35,25 @@ TEST(JoinsLive, TwoWorkersJoiningTogetherAreBothHeldNearTheirShare) {
     TempDir dir;
     // Ceiling 10 % of the machine, no decision within the test: each of two
     // workers holds processors x 10 / 2 percent of one processor.
-    const std::string conf =
-        dir.Write("kvo.ini",
-                  "[td_cpu]\nsys_max = 10\nproc_min = 1\nadjust_cycle = 600\n"
-                  "[adapt_cpu]\nsys_max = 10\nproc_min = 1\nadjust_cycle = 600\n"
-                  "[user_behavior]\nbehavior_switch = 0\n");
+    const std::string cpu = "sys_max = 10\nproc_min = 1\nadjust_cycle = 600\n";
+    const std::string conf = dir.Write("kvo.ini", "[td_cpu]\n" + cpu + "[adapt_cpu]\n" + cpu +
+                                                      "[user_behavior]\nbehavior_switch = 0\n");
     ScopedEnv noSampler("KVO_COMM_SAMPLER", "0");
     ASSERT_EQ(kvo_perfctrl_init(conf.c_str()), KVO_OK);
     ASSERT_EQ(kvo_enable_vurizeda(2, 1), KVO_OK);
     const double share = std::min(100.0, kvo_cpu_count() * 10.0 / 2) / 100;
 
-    for (int round = 0; round < 3; ++round) {  // the race of the joins may need a few
-        std::atomic<int> ready(0);
-        double shares[2] = {-1, -1};
-        std::thread workers[2];
-        for (int i = 0; i < 2; ++i) {
-            workers[i] = std::thread([&ready, &shares, i] {
-                for (++ready; ready < 2;) {
-                }
-                EXPECT_EQ(kvo_join_auto(), KVO_OK);
-                shares[i] = SpinShare();
-                kvo_leave_auto();
-            });
+    std::atomic<int> ready(0);
+    double shares[2] = {-1, -1};
+    auto work = [&ready, &shares](int i) {
+        for (++ready; ready % 2 != 0;) {  // both join at once
         }
+        EXPECT_EQ(kvo_join_auto(), KVO_OK);
+        shares[i] = SpinShare();
+        kvo_leave_auto();
+    };
+    for (int round = 0; round < 3; ++round) {  // the race of the joins may need a few
+        std::thread workers[2] = {std::thread(work, 0), std::thread(work, 1)};
         for (std::thread& worker : workers) worker.join();
         for (double measured : shares) {
             printf("round %d: share %.1f%% (limit %.1f%%)\n", round, measured * 100, share * 100);

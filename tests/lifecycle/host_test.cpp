@@ -58,7 +58,9 @@ private:
 
 // Another process sends SIGUSR1 at about rateHz for `seconds`, in turn to each
 // of the threads and, every fourth time, to the process.
-pid_t StartSignalFlood(const std::vector<uint32_t>& tids, int rateHz, double seconds) {
+pid_t StartSignalFlood(const std::list<BusyThread>& threads, int rateHz, double seconds) {
+    std::vector<uint32_t> tids;  // before the fork: the child may not allocate
+    for (const BusyThread& thread : threads) tids.push_back(thread.tid);
     const pid_t target = getpid();
     const pid_t child = fork();
     if (child != 0) return child;
@@ -108,21 +110,17 @@ TEST(Fork, ChildrenOfALimitedHostUnderASignalFloodNeitherHangNorCrash) {
         const std::string config =
             dir.Write("kvo.ini",
                       "[td_cpu]\nadjust_cycle = 1\n[adapt_cpu]\nadjust_cycle = 1\n"
-                      "[user_behavior]\nbehavior_switch = 1\nallow_time = 60\n"
-                      "[cpu_group]\nscan = 20;60\n");
+                      "[user_behavior]\nbehavior_switch = 1\nallow_time = 60\n");
         ASSERT_EQ(kvo_perfctrl_init(config.c_str()), 0u);
         kvo_enable_vurizeda(2, 1);
         ASSERT_EQ(kvo_add_cpu_vurizeda(static_cast<uint32_t>(syscall(SYS_gettid))), 0u);
         const size_t before = CpuSchedule::GetInstance()->ObjectCount();
         std::list<BusyThread> threads;
-        std::vector<uint32_t> tids;
-        for (float limit : {20.0f, 40.0f, 0.0f, 0.0f}) {  // 0: not limited
-            tids.push_back(threads.emplace_back(limit).tid);
-        }
-        const pid_t flood = StartSignalFlood(tids, 5000, 3.0);
+        for (float limit : {20.0f, 40.0f, 0.0f, 0.0f}) threads.emplace_back(limit);  // 0: unlimited
+        const pid_t flood = StartSignalFlood(threads, 5000, 3.0);
         for (int i = 0; i < 10; ++i) {
             usleep(static_cast<useconds_t>(7000 + 23000 * i));  // some forks fall inside a pass
-            EXPECT_EQ(AddCpuCtrlObject(tids[0], i % 2 ? 20.0f : 35.0f), 1);
+            EXPECT_EQ(AddCpuCtrlObject(threads.front().tid, i % 2 ? 20.0f : 35.0f), 1);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
             // The sanitizers' own allocators (GCC 12's runtimes) are not fork-safe: a
             // child hangs in malloc when a parent thread held the allocator's lock.
