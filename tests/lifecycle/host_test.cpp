@@ -79,7 +79,8 @@ pid_t StartSignalFlood(const std::list<BusyThread>& threads, int rateHz, double 
 // What a host's child typically does before it execs, or instead of it. It
 // leaves through exit(), so the library's static destructors run in it too,
 // with 0 or the step that failed.
-int ChildBody() {
+// Unused under the sanitizers, whose runtimes are not fork-safe.
+[[maybe_unused]] int ChildBody() {
     alarm(10);  // a hung child dies of SIGALRM
     const auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
     // The parent's registrations, limits, monitor and delivery threads stay there.
