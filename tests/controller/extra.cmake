@@ -30,3 +30,5 @@ add_test(NAME controller_exports
 
 # The controller's tests send samples as the collector builds them.
 target_link_libraries(test_controller PRIVATE kvo_sampler)
+# Initialize() loads the comm library next to the library under test.
+add_dependencies(test_controller kvo_comm)
