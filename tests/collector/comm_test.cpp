@@ -74,9 +74,6 @@ protected:
         self->m_texts.Add(std::string(text, length));
         return KVO_OK;
     }
-    void Register(const char* name) {
-        ASSERT_EQ(KVO_OK, m_comm->comm_register(name, Receive, this));
-    }
 
     ScopedEnv m_base{"KVO_BASE_DIR", KVO_TEST_LIB_DIR};
     ScopedEnv m_sampler{"KVO_COMM_SAMPLER", "0"};
@@ -96,7 +93,7 @@ TEST_F(CommLibrary, DatagramsUpToTheSizeLimitArriveInOrderOneCallbackAtATime) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         --running;
     };
-    Register("test:basic");
+    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:basic", Receive, this));
     ASSERT_EQ(KVO_OK, m_comm->comm_init());  // a nested init: its uninit stops nothing
     ASSERT_EQ(KVO_OK, m_comm->comm_uninit());
     std::vector<std::string> texts = {"hello",
@@ -106,8 +103,7 @@ TEST_F(CommLibrary, DatagramsUpToTheSizeLimitArriveInOrderOneCallbackAtATime) {
     for (int i = 0; i < 50; ++i) texts.push_back(std::to_string(i));
     for (const std::string& text : texts) EXPECT_EQ(0, Send("test:basic", text));
     texts.erase(texts.begin() + 2);  // the oversized one
-    ASSERT_TRUE(m_texts.WaitForCount(texts.size(), 20000));
-    EXPECT_EQ(texts, m_texts.Items());
+    EXPECT_EQ(texts, m_texts.WaitFor(texts.size(), 20000));
     EXPECT_FALSE(overlapped);
 }
 
@@ -118,7 +114,7 @@ TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         finished = true;
     };
-    Register("test:wait");
+    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Receive, this));
     EXPECT_EQ(0, Send("test:wait", "slow"));
     while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:wait"));
@@ -142,18 +138,12 @@ TEST_F(CommLibrary, SocketsOfEndedProcessesAreRemovedBeforeBinding) {
     ASSERT_EQ(0, Bind(endedDir + "/test:stale"));
     ASSERT_TRUE(KvoPrivateDir(dir + "/" + std::to_string(getpid()), &why)) << why;
     ASSERT_EQ(0, Bind(ReceiverPath("test:stale")));
-    Register("test:stale");
+    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:stale", Receive, this));
     EXPECT_NE(0, access(endedDir.c_str(), F_OK));
     EXPECT_EQ(0, Send("test:stale", "fresh"));
-    ASSERT_TRUE(m_texts.WaitForCount(1, 5000));
+    EXPECT_EQ(std::vector<std::string>{"fresh"}, m_texts.WaitFor(1, 5000));
     // A live receiver's name is not taken over.
     EXPECT_NE(KVO_OK, m_comm->comm_register("test:stale", Receive, this));
-}
-
-std::atomic<int> g_childMessages{0};
-uint32_t CountInChild(comm_data*, comm_data*, void*) {
-    ++g_childMessages;
-    return KVO_OK;
 }
 
 // As root, forked children with real uid 65534: as another user (effective
@@ -164,7 +154,7 @@ uint32_t CountInChild(comm_data*, comm_data*, void*) {
 // sampler's messages. Each child exits 0 when all went so.
 TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
     if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
-    Register("test:trust");
+    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Receive, this));
     const std::string target = ReceiverPath("test:trust"), squat = ReceiverPath("test:squat");
     const auto floodAndSquat = [&] {
         int reached = 0;
@@ -176,11 +166,10 @@ TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
         setenv("KVO_COMM_SAMPLER", "1", 1);
         setenv("KVO_COMM_INTERVAL", "1", 1);
         if (m_comm->comm_init() != KVO_OK) return 101;
-        if (m_comm->comm_register("test:own", CountInChild, nullptr) != KVO_OK) return 102;
-        // A system and a process message each second.
-        for (int waited = 0; waited < 8000 && g_childMessages < 2; waited += 10) usleep(10000);
+        if (m_comm->comm_register("test:own", Receive, this) != KVO_OK) return 102;
+        const bool heard = m_texts.WaitFor(2, 8000).size() == 2;  // a system and a process message
         m_comm->comm_unregister("test:own");
-        return g_childMessages >= 2 ? 0 : 103;
+        return heard ? 0 : 103;
     };
     const struct {
         const char* who;
@@ -198,11 +187,10 @@ TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
                   }))
             << c.who;
     }
-    Register("test:squat");
+    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:squat", Receive, this));
     EXPECT_EQ(0, Send("test:trust", "trusted"));
     EXPECT_EQ(0, Send("test:squat", "ours"));
-    ASSERT_TRUE(m_texts.WaitForCount(2, 5000));
-    std::vector<std::string> texts = m_texts.Items();  // two threads: either order
+    std::vector<std::string> texts = m_texts.WaitFor(2, 5000);  // two threads: either order
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ((std::vector<std::string>{"ours", "trusted"}), texts);
 }
@@ -257,7 +245,7 @@ TEST(Publishing, ServiceAndEmbeddedSamplerDeliverMatchingPairs) {
             ASSERT_EQ(0, posix_spawn(&pid, argv[0], nullptr, nullptr,
                                      const_cast<char* const*>(argv.data()), environ));
         }
-        bool got = pairs.WaitForCount(1, 10000);
+        const std::vector<CollectedPair> got = pairs.WaitFor(1, 10000);
         int status = 0;
         if (!argv.empty()) {
             kill(pid, SIGTERM);
@@ -265,8 +253,8 @@ TEST(Publishing, ServiceAndEmbeddedSamplerDeliverMatchingPairs) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
         collector.UnRegCollectData();
-        ASSERT_TRUE(got);
-        const CollectedPair pair = pairs.Items()[0];
+        ASSERT_FALSE(got.empty());
+        const CollectedPair& pair = got[0];
         EXPECT_EQ(pair.sys.time, pair.proc.time);
         EXPECT_NE(kCollectorNoTime, pair.sys.time);
         EXPECT_GE(pair.proc.cpu, 0.0f);
