@@ -106,7 +106,6 @@ TEST(Sampler, FiguresBetweenTwoReads) {
         EXPECT_FLOAT_EQ(c.proc, sampler.Figures().procCpu);
         EXPECT_EQ(c.ior, sampler.Figures().iorspeed);
         EXPECT_EQ(c.iow, sampler.Figures().iowspeed);
-        EXPECT_NE(std::string::npos, process.find("2021/3/4 10:0:0")) << process;
         proc.files.erase("/proc/42/stat");  // the process ended
         EXPECT_FALSE(sampler.Sample(&system, &process));
     }
