@@ -154,7 +154,6 @@ TEST_F(CommLibrary, SocketsOfEndedProcessesAreRemovedBeforeBinding) {
 // sampler's messages. Each child exits 0 when all went so.
 TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
     if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Receive, this));
     const std::string target = ReceiverPath("test:trust"), squat = ReceiverPath("test:squat");
     const auto floodAndSquat = [&] {
         int reached = 0;
@@ -167,7 +166,7 @@ TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
         setenv("KVO_COMM_INTERVAL", "1", 1);
         if (m_comm->comm_init() != KVO_OK) return 101;
         if (m_comm->comm_register("test:own", Receive, this) != KVO_OK) return 102;
-        const bool heard = m_texts.WaitFor(2, 8000).size() == 2;  // a system and a process message
+        const bool heard = m_texts.WaitFor(2, 8000).size() >= 2;  // a system and a process message
         m_comm->comm_unregister("test:own");
         return heard ? 0 : 103;
     };
@@ -176,9 +175,9 @@ TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
         uid_t euid;
         std::function<int()> what;
     } cases[] = {
+        {"effective root hears its own", 0, hearOwn},
         {"another user floods and squats", 65534, floodAndSquat},
         {"effective root sends", 0, [&] { return SendTo(target, "x"); }},
-        {"effective root hears its own", 0, hearOwn},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(0, InChild([&] {
@@ -186,6 +185,10 @@ TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
                       return setresuid(65534, c.euid, c.euid) == 0 ? c.what() : 100;
                   }))
             << c.who;
+        // Only now: ThreadSanitizer lets no child of a threaded process start threads.
+        if (&c == cases) {
+            ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Receive, this));
+        }
     }
     ASSERT_EQ(KVO_OK, m_comm->comm_register("test:squat", Receive, this));
     EXPECT_EQ(0, Send("test:trust", "trusted"));
