@@ -24,15 +24,14 @@ struct Recorded {
         items.push_back(item);
         changed.notify_all();
     }
-    bool WaitForCount(size_t count, int ms) {
+    // The items once there are count of them, or when ms have passed.
+    std::vector<T> WaitFor(size_t count, int ms) {
         std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(ms),
-                                [&] { return items.size() >= count; });
-    }
-    std::vector<T> Items() {
-        std::lock_guard<std::mutex> guard(lock);
+        changed.wait_for(guard, std::chrono::milliseconds(ms),
+                         [&] { return items.size() >= count; });
         return items;
     }
+    std::vector<T> Items() { return WaitFor(0, 0); }
 };
 
 struct CollectedPair {

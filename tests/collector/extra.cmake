@@ -2,6 +2,7 @@
 # sampler and comm headers, the real comm library and kvo-collectord to run.
 foreach(kind full partial)
     add_library(fake_comm_${kind} SHARED ${CMAKE_CURRENT_LIST_DIR}/fake_comm.cpp)
+    target_include_directories(fake_comm_${kind} PRIVATE ${CMAKE_SOURCE_DIR}/comm)
     set_target_properties(fake_comm_${kind} PROPERTIES OUTPUT_NAME kvo_comm
         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/fakecomm/${kind}/lib)
 endforeach()
