@@ -22,20 +22,19 @@ void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-namespace {
 // Splits "[PID:n]\t[LEVEL]\t<tag> [file(line)] message"; only `raw` when it is not one.
 // (No std::regex: GCC 12 warns inside it in the sanitizer builds.)
-LogLine ParseLogLine(const std::string& raw) {
+static LogLine ParseLogLine(const std::string& raw) {
     char level[16], tag[64], file[256];
     int end = -1;
     sscanf(raw.c_str(), "[PID:%*d ]\t[%15[^]]]\t%63s [%255[^(](%*d)]%n", level, tag, file, &end);
     if (end < 0 || raw[end] != ' ') return LogLine{"", "", "", "", raw};
     return LogLine{level, tag, file, raw.substr(end + 1), raw};
 }
-}  // namespace
 
-ScopedEnv::ScopedEnv(const char* name, const char* value)
-    : m_name(name), m_had(getenv(name) != nullptr), m_old(m_had ? getenv(name) : "") {
+ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
+    m_had = getenv(name) != nullptr;
+    m_old = m_had ? getenv(name) : "";
     value != nullptr ? setenv(name, value, 1) : unsetenv(name);
 }
 

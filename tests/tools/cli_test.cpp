@@ -10,16 +10,11 @@
 
 namespace {
 
-struct CliCase {
-    const char* command;  // program under bin/ and its arguments, split at spaces
-    int status;
-    const char* out;  // expected in standard output ("" = empty output)
-    const char* err;  // expected in standard error ("" = empty)
-};
-
 #define V " " KVO_TEST_VERSION "\n"
+// The command (a program under bin/ and its arguments, split at spaces), its
+// status, and what its standard output and error hold ("": nothing).
 // clang-format off
-const CliCase kCases[] = {
+const struct { const char *command; int status; const char *out, *err; } kCases[] = {
     {"kvo-demo --version", 0, "kvo-demo" V, ""}, {"kvo-demo --help", 0, "usage: kvo-demo", ""},
     {"kvo-demo --bogus", 2, "", "kvo-demo: unknown option '--bogus'"},
     {"kvo-demo --limit 500", 2, "", "--limit 500: out of range, 0.1 to 100"},
@@ -69,7 +64,7 @@ const CliCase kCases[] = {
 // clang-format on
 
 TEST(Programs, AnswerHelpVersionAndBadOptionsAsUsual) {
-    for (const CliCase& c : kCases) {
+    for (const auto& c : kCases) {
         std::vector<std::string> argv;
         std::istringstream words(std::string(KVO_TEST_BIN_DIR "/") + c.command);
         for (std::string word; words >> word;) argv.push_back(word);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tools/run_harness.h"
 
 namespace {
@@ -28,11 +30,9 @@ TEST(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
     REQUIRE_END_TO_END();
     const RunResult r = RunKvo({"-t", "40", "--", KVO_RUN_PROBE, "busy", "8", "a", "b"});
     ASSERT_EQ(0, r.Code()) << r.err;
-    EXPECT_GT(Figure(r.out, "total"), 2);
-    EXPECT_LT(Figure(r.out, "total"), 55) << r.out;
-    // Shared, not handed to one of them.
-    EXPECT_GT(Figure(r.out, "a"), 1) << r.out;
-    EXPECT_GT(Figure(r.out, "b"), 1) << r.out;
+    const double a = Figure(r.out, "a"), b = Figure(r.out, "b");
+    EXPECT_LT(a + b, 55) << r.out;
+    EXPECT_GT(std::min(a, b), 1) << "shared, not handed to one of them: " << r.out;
 }
 
 // The main thread, limited, counts every SIGUSR1 sent from outside: the
