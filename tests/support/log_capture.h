@@ -58,8 +58,7 @@ public:
 private:
     std::string m_path;
     // Reset before the logger reloads its settings, so it sees the old values.
-    std::optional<ScopedEnv> m_file;
-    std::optional<ScopedEnv> m_level;
+    std::optional<ScopedEnv> m_file, m_level;
 };
 
 // A temporary directory removed with its content at the end.
