@@ -32,9 +32,8 @@ static LogLine ParseLogLine(const std::string& raw) {
     return LogLine{level, tag, file, raw.substr(end + 1), raw};
 }
 
-ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
-    m_had = getenv(name) != nullptr;
-    m_old = m_had ? getenv(name) : "";
+ScopedEnv::ScopedEnv(const char* name, const char* value)
+    : m_name(name), m_old(getenv(name) ? getenv(name) : ""), m_had(getenv(name) != nullptr) {
     value != nullptr ? setenv(name, value, 1) : unsetenv(name);
 }
 
@@ -84,8 +83,8 @@ std::vector<std::string> LogCapture::LevelMessages() const {
 }
 
 int LogCapture::Count(const std::string& level, const std::string& message) const {
-    const std::vector<std::string> messages = Messages(level);
-    return static_cast<int>(std::count(messages.begin(), messages.end(), message));
+    const std::vector<std::string> all = Messages(level);
+    return static_cast<int>(std::count(all.begin(), all.end(), message));
 }
 
 void LogCapture::Clear() {

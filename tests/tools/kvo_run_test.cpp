@@ -9,12 +9,13 @@
 
 namespace {
 
+// kvo-run's arguments; whether one SIGUSR1 comes from outside once the limit is at
+// work; the status as a shell shows it; what standard output and error hold ("": nothing).
 struct RunCase {
-    std::vector<std::string> args;  // kvo-run's
-    bool usr1;                      // one SIGUSR1 from outside once the limit is at work
-    int code;                       // as a shell shows it
-    const char* out;                // expected in standard output ("" = empty)
-    const char* err;                // expected in standard error ("" = empty)
+    std::vector<std::string> args;
+    bool usr1;
+    int code;
+    const char *out, *err;
 };
 
 TEST(KvoRun, PassesStatusSignalsAndExecsOnAndRefusesWhatItCannotEnter) {
