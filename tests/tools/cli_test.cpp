@@ -2,8 +2,14 @@
 // usage errors that name the option and the range on standard error with status 2,
 // and kvo-run's refusals and the shell's statuses for commands it cannot run. The
 // programs that share the option parser are not all asked about each of its errors.
+// kvo-run end to end too: the program's exit status, signals and SIGUSR1
+// disposition passed through, exec'd programs, and programs it refuses.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <sstream>
 
 #include "tools/run_harness.h"
@@ -57,16 +63,41 @@ const struct { const char *command; int status; const char *out, *err; } kCases[
     {"kvo-run -l 30 -- /nonexistent/prog", 127, "", "No such file"},
     {"kvo-run -l 30 -- /etc/passwd", 126, "", "Permission denied"},
     {"kvo-run -l 30 -- /tmp", 126, "", "Is a directory"},
+    // Refused with status 1 (not the program's 5: it never ran) and one line.
+    {"kvo-run -l 30 -- " KVO_RUN_PROBE "-setuid exit 5", 1, "", "set-user-ID"},
+#ifdef KVO_RUN_STATIC_PROBE
+    {"kvo-run -l 30 -- " KVO_RUN_STATIC_PROBE " exit 5", 1, "", "statically linked"},
+#endif
+#ifndef KVO_RUN_SANITIZED  // a sanitizer build's preload needs its runtime loaded first
+    {"kvo-run -l 50 -- " KVO_RUN_PROBE " exit 7", 7, "", ""},
+    {"kvo-run -t 50 -- " KVO_RUN_PROBE " kill 15", 128 + SIGTERM, "", ""},
+    // The program's own SIGUSR1 disposition holds while the library uses the signal.
+    {"kvo-run -l 30 -- " KVO_RUN_PROBE " usr1 default 4", 128 + SIGUSR1, "ready", ""},
+    {"kvo-run -l 30 -- " KVO_RUN_PROBE " usr1 ignore 3", 0, "count 0 ", ""},
+#ifdef __LP64__  // env, preloaded, execs printenv, preloaded in turn: both are 64-bit programs
+    {"kvo-run -l 30 -- /usr/bin/env printenv LD_PRELOAD KVO_RUN_LIMIT", 0,
+     "libkvo_run.so\n30\n", ""},
+    {"kvo-run --no-children -l 30 -- /usr/bin/env printenv LD_PRELOAD KVO_RUN_LIMIT", 1, "", ""},
+#endif
+#endif
 };
 // clang-format on
 
-TEST(Programs, AnswerHelpVersionAndBadOptionsAsUsual) {
+TEST(Programs, AnswerAsUsualAndKvoRunPassesOnWhatItsProgramDoes) {
+    ASSERT_EQ(system("cp " KVO_RUN_PROBE " " KVO_RUN_PROBE "-setuid"), 0);
+    ASSERT_EQ(chmod(KVO_RUN_PROBE "-setuid", 04755), 0);
     for (const auto& c : kCases) {
         std::vector<std::string> argv;
         std::istringstream words(std::string(KVO_TEST_BIN_DIR "/") + c.command);
         for (std::string word; words >> word;) argv.push_back(word);
-        const RunResult r = RunProgram(argv);
+        // The probe's usr1 mode gets one SIGUSR1 from outside once the limit is at work.
+        const RunResult r = RunProgram(argv, [&c](pid_t pid) {
+            if (strstr(c.command, " usr1 ") == nullptr) return;
+            usleep(1500 * 1000);
+            kill(pid, SIGUSR1);
+        });
         EXPECT_EQ(c.status, r.Code()) << c.command;
+        EXPECT_TRUE(c.status == 2 || std::count(r.err.begin(), r.err.end(), '\n') <= 1) << r.err;
         for (const auto& [want, got] : {std::pair{c.out, r.out}, std::pair{c.err, r.err}}) {
             EXPECT_TRUE(*want == '\0' ? got.empty() : got.find(want) != std::string::npos)
                 << c.command << ": wanted '" << want << "' in '" << got << "'";
