@@ -2,6 +2,7 @@
 // after a warm-up. Bands are loose and mostly upper: on a shared machine a free
 // thread may get little more than a limited one.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,11 +11,18 @@
 
 namespace {
 
+// The value after "key " where key starts a word of text (the last such), or -1.
+double Figure(std::string text, const std::string& key) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    const size_t at = (" " + text).rfind(" " + key + " ");
+    return at == std::string::npos ? -1 : atof(text.c_str() + at + key.size() + 1);
+}
+
 TEST(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
     REQUIRE_END_TO_END();
     // Both names are set after the threads start.
-    const RunResult r =
-        RunKvo({"-v", "--thread", "hot=20", "--", KVO_RUN_PROBE, "busy", "7", "hot", "cold"});
+    const RunResult r = RunProgram({KVO_RUN_TOOL, "-v", "--thread", "hot=20", "--", KVO_RUN_PROBE,
+                                    "busy", "7", "hot", "cold"});
     ASSERT_EQ(0, r.Code()) << r.err;
     const double hot = Figure(r.out, "hot"), cold = Figure(r.out, "cold");
     EXPECT_GT(hot, 2);
@@ -28,7 +36,8 @@ TEST(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
 
 TEST(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
     REQUIRE_END_TO_END();
-    const RunResult r = RunKvo({"-t", "40", "--", KVO_RUN_PROBE, "busy", "8", "a", "b"});
+    const RunResult r =
+        RunProgram({KVO_RUN_TOOL, "-t", "40", "--", KVO_RUN_PROBE, "busy", "8", "a", "b"});
     ASSERT_EQ(0, r.Code()) << r.err;
     const double a = Figure(r.out, "a"), b = Figure(r.out, "b");
     EXPECT_LT(a + b, 55) << r.out;
@@ -40,8 +49,8 @@ TEST(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
 TEST(KvoRunLive, ProgramCountsEverySigusr1FromKillWhileLimited) {
     REQUIRE_END_TO_END();
     constexpr int kSignals = 20;
-    const RunResult r =
-        RunKvo({"-l", "30", "--", KVO_RUN_PROBE, "usr1", "count", "5"}, [](pid_t pid) {
+    const RunResult r = RunProgram(
+        {KVO_RUN_TOOL, "-l", "30", "--", KVO_RUN_PROBE, "usr1", "count", "5"}, [](pid_t pid) {
             usleep(1500 * 1000);
             for (int i = 0; i < kSignals; ++i, usleep(60 * 1000)) kill(pid, SIGUSR1);
         });

@@ -3,11 +3,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> whenReady) {
     // Built before the fork: the child of a threaded test program may not allocate.
@@ -42,10 +39,4 @@ RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> w
     for (size_t n; (n = fread(buf, 1, sizeof(buf), err)) > 0;) r.err.append(buf, n);
     fclose(err);
     return r;
-}
-
-double Figure(std::string text, const std::string& key) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    const size_t at = (" " + text).rfind(" " + key + " ");
-    return at == std::string::npos ? -1 : atof(text.c_str() + at + key.size() + 1);
 }

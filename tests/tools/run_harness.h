@@ -18,14 +18,6 @@ struct RunResult {
 // Runs argv (argv[0] a path) with standard input from /dev/null; whenReady(pid)
 // is called once the program wrote its first line to standard output.
 RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> whenReady = nullptr);
-inline RunResult RunKvo(std::vector<std::string> args,
-                        std::function<void(pid_t)> whenReady = nullptr) {
-    args.insert(args.begin(), KVO_RUN_TOOL);
-    return RunProgram(args, whenReady);
-}
-
-// The value after "key " where key starts a word of text (the last such), or -1.
-double Figure(std::string text, const std::string& key);
 
 // Not in sanitizer builds: an instrumented preload needs its runtime loaded first.
 #ifdef KVO_RUN_SANITIZED

@@ -1,5 +1,5 @@
 // A program for kvo-run to run: busy threads that report their CPU shares, a
-// SIGUSR1 counter, and plain exits and deaths.
+// SIGUSR1 counter, and plain exits.
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <signal.h>
@@ -75,7 +75,6 @@ int main(int argc, char** argv) {
     if (argc >= 4 && strcmp(argv[1], "busy") == 0) return Busy(argc - 3, argv + 2);
     if (argc == 4 && strcmp(argv[1], "usr1") == 0) return Usr1(argv + 2);
     if (argc == 3 && strcmp(argv[1], "exit") == 0) return atoi(argv[2]);
-    if (argc == 3 && strcmp(argv[1], "kill") == 0) raise(atoi(argv[2]));
-    fprintf(stderr, "usage: run_probe busy|usr1|exit|kill ...\n");
+    fprintf(stderr, "usage: run_probe busy|usr1|exit ...\n");
     return 2;
 }
