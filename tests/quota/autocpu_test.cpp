@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/kvo_word.h"
+#include "scheduler/cpuschedule.h"
 #include "support/fake_cpu_ctrl.h"
 #include "support/log_capture.h"
 
@@ -14,24 +15,7 @@ using Op = FakeCpuCtrl::Op;
 using Adds = std::vector<std::pair<unsigned int, float>>;
 using Limits = std::map<unsigned int, float>;
 
-// A quota over a fake scheduler with a bound configuration and groups.
-struct Rig {
-    explicit Rig(float ceiling, float minimum = 5, uint32_t cycle = 15, unsigned int cpus = 2,
-                 std::list<_CpuGroupConf> g = {})
-        : conf{ceiling, minimum, 50, 1, cycle, ceiling}, groups(std::move(g)), fake(cpus) {
-        quota.SetCpuLimitConfig(&conf, groups);
-        fake.ClearCalls();
-    }
-    Adds Push(float limit) {  // the Add calls one new process limit makes
-        fake.ClearCalls();
-        quota.SetCurrentCpuLimit(limit);
-        return fake.Adds();
-    }
-    _CpuConf conf;
-    std::list<_CpuGroupConf> groups;
-    FakeCpuCtrl fake;
-    CAutoCpu quota{&fake};
-};
+using Rig = QuotaRig;
 
 TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
     // clang-format off
@@ -128,33 +112,11 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
     EXPECT_EQ(rig.Push(2), (Adds{{7, 18}}));
 }
 
-TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
-    Rig rig(30, 0, 2);
-    rig.quota.AddMonitorThread(7);  // 50 bounded to 30: 60 on two processors
-    const struct {
-        float sys, proc;
-        Adds want;
-    } steps[] = {
-        {10, 2, {}},        {10, 2, {}},  // baseline
-        {20, 4, {{7, 36}}},               // over (15, 3): 30 - 15 + 3 = 18, two processors
-        {40, 5, {}},        {40, 5, {}},  // overshoot 10 above a use of 5: the minimum 0, ignored
-        {30, 6, {}},        {30, 6, {{7, 12}}},  // at the ceiling: the use, 6
-    };
-    for (const auto& step : steps) {
-        rig.fake.ClearCalls();
-        _CpuFactor sample{step.sys, step.proc};
-        rig.quota.AdjustCpu(&sample);
-        EXPECT_EQ(rig.fake.Adds(), step.want) << step.sys;
-    }
-    EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), 6);
-}
-
 // Before binding the record's defaults hold; at the end the limits stay with the scheduler.
 TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
     FakeCpuCtrl fake(2);
     {
         CAutoCpu quota(&fake);
-        EXPECT_EQ(fake.Registrations(), 1);
         quota.AddMonitorThread(7);      // ceiling still 50: 2 x 50 / 1
         quota.SetCurrentCpuLimit(1);    // the default minimum 5
         for (int i = 0; i < 16; ++i) {  // default window 15: baseline, then 50 - 10 + 2
@@ -162,11 +124,23 @@ TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
             quota.AdjustCpu(&sample);
         }
         EXPECT_EQ(fake.Adds(), (Adds{{7, 100}, {7, 10}, {7, 84}}));
+        EXPECT_EQ(fake.Calls().size(), 4u);  // and before them one registration
+        EXPECT_EQ(fake.Calls()[0].op, Op::kRegister);
         fake.ClearCalls();
     }
     ASSERT_EQ(fake.Calls().size(), 1u);  // the unregistration alone: the limits stay
     EXPECT_EQ(fake.Calls()[0].op, Op::kUnregister);
-    EXPECT_EQ(fake.Registrations(), 0);
+}
+
+// Without a seam the quota registers with the real scheduler, and ends that at the end.
+TEST(AutoCpuLifetime, DefaultSeamRegistersWithTheRealScheduler) {
+    CpuSchedule* schedule = CpuSchedule::GetInstance();
+    const int registrations = schedule->InitCount();
+    {
+        CAutoCpu quota;
+        EXPECT_EQ(schedule->InitCount(), registrations + 1);
+    }
+    EXPECT_EQ(schedule->InitCount(), registrations);
 }
 
 // A scripted run: each step's result and the Add calls it makes.
