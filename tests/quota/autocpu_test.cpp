@@ -70,21 +70,6 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
     }
 }
 
-// The subtraction rule logs the figures it decides on, and each push the bounded limit.
-TEST(AutoCpuRules, SubtractionAndPushesLogTheirFiguresAtDebugLevel) {
-    Rig rig(30, 7, 1);
-    rig.quota.SetCurrentCpuLimit(40);
-    _CpuFactor baseline{1, 1}, decision{40, 15};
-    LogCapture log;
-    rig.quota.CalcCpuBySub(&baseline);
-    rig.quota.CalcCpuBySub(&decision);
-    rig.quota.SetCurrentCpuLimit(50);
-    EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
-              (std::vector<std::string>{"current system avg cpu 40.00,  proc avg cpu 15.00, last "
-                                        "proc limit 30.00, cur proc limit 5.00",
-                                        "current set cpu 30.00"}));
-}
-
 TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) {
     // Shares outside 0.1 to 100 become 50; the bottom is tested before rounding to
     // float, the top after it.
@@ -112,11 +97,14 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
     EXPECT_EQ(rig.Push(2), (Adds{{7, 18}}));
 }
 
-// Before binding the record's defaults hold; at the end the limits stay with the scheduler.
+// Before binding the record's defaults hold; at the end the limits stay with the
+// scheduler. The subtraction rule logs the figures it decides on, each push the
+// bounded limit.
 TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
     FakeCpuCtrl fake(2);
     {
         CAutoCpu quota(&fake);
+        LogCapture log;
         quota.AddMonitorThread(7);      // ceiling still 50: 2 x 50 / 1
         quota.SetCurrentCpuLimit(1);    // the default minimum 5
         for (int i = 0; i < 16; ++i) {  // default window 15: baseline, then 50 - 10 + 2
@@ -124,6 +112,11 @@ TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
             quota.AdjustCpu(&sample);
         }
         EXPECT_EQ(fake.Adds(), (Adds{{7, 100}, {7, 10}, {7, 84}}));
+        EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
+                  (std::vector<std::string>{"current set cpu 50.00", "current set cpu 5.00",
+                                            "current system avg cpu 10.00,  proc avg cpu 2.00, "
+                                            "last proc limit 5.00, cur proc limit 42.00",
+                                            "current set cpu 42.00"}));
         EXPECT_EQ(fake.Calls().size(), 4u);  // and before them one registration
         EXPECT_EQ(fake.Calls()[0].op, Op::kRegister);
         fake.ClearCalls();

@@ -2,6 +2,8 @@
 // types, queued input records, unplugging, and a record of the calls made.
 #pragma once
 
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,12 +23,11 @@ public:
     };
 
     // A character device at /dev/input/event<slot> reporting the given types.
-    void AddDevice(int slot, unsigned char typeBits) {
-        AddNode(slot, {S_IFCHR | 0660, 0, typeBits});
-    }
+    void AddDevice(int slot, unsigned char typeBits) { AddNode(slot, {S_IFCHR, 0, typeBits}); }
     void AddNode(int slot, const Node& node) { m_nodes[slot] = node; }
     // The node disappears; a descriptor still open on it reads ENODEV.
     void Unplug(int slot);
+    // Records for the open device of the slot (none open: they are dropped).
     void Queue(int slot, const std::vector<input_event>& events);
     // Makes the next Poll fail with error (once; the devmon fuzz target uses it).
     void FailNextPoll(int error) { m_pollErrno = error; }
@@ -55,13 +56,11 @@ private:
         bool unplugged;
         std::vector<input_event> pending;
     };
-    static int SlotOf(const char* path);
-    int FdOf(int slot) const;  // the open descriptor of a slot's device, or -1
+    static int SlotOf(const char* path) { return atoi(path + strlen("/dev/input/event")); }
     OpenDevice* Find(int fd);
 
-    std::map<int, Node> m_nodes;                       // by slot
-    std::map<int, OpenDevice> m_devices;               // by descriptor
-    std::map<int, std::vector<input_event>> m_queued;  // by slot, for the next open
+    std::map<int, Node> m_nodes;          // by slot
+    std::map<int, OpenDevice> m_devices;  // by descriptor
     int m_nextFd = 40;
     int m_pollErrno = 0;
     int m_stats = 0;
