@@ -180,7 +180,9 @@ TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
     Rig rig(30);  // 2 processors, limit 50 bounded to 30
     // clang-format off
     RunScript(rig, {
-        {kAddMon, "", 7, {{7, 60}}}, {kAddMon, "", 9, {{7, 30}, {9, 30}}},
+        {kAddMon, "", 0, {{0, 60}}},  // refused by the scheduler: no object, never pushed
+        {kAddMon, "", 7, {{7, 30}}}, {kDelMon, "", 0, {{7, 60}}},
+        {kAddMon, "", 9, {{7, 30}, {9, 30}}},
         {kHostAdd, "", 42, {{42, 20}}}, {kDelMon, "", 9, {{7, 60}}},
         {kDelMon, "", 42, {{7, 60}}},  // never monitored: its limit still ends
         {kAddMon, "", 3, {{3, 30}, {7, 30}}},
@@ -196,7 +198,7 @@ TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
             {{"g", 20, 60},
              {"alpha", 30, 90},
              {"empty", 1, 2},
-             {"tiny", 0.15f, 0.15f},
+             {"tiny", 0.3f, 0.15f},
              {"huge", 300, 300}});
     const float t = 20.0f / 3;
     const uint32_t none = KVO_E_NO_GROUP;
@@ -219,8 +221,10 @@ TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
         {kPushGrp, "nosuch", 0, {}},
         // A group's share is not bounded: one the scheduler refuses leaves no limit.
         {kAddGrp, "tiny", 11, {{11, 0.15f}}}, {kAddGrp, "tiny", 12, {{11, 0.075f}, {12, 0.075f}}},
-        {kAddGrp, "huge", 13, {{13, 300}}}},
-        {{4, 2}, {6, 90}, {8, 60}});
+        {kAddGrp, "huge", 13, {{13, 300}}},
+        {kSwitch, "", 0, {{6, 30}, {4, 1}, {8, 20}}},  // refused members are not revived
+        {kAddGrp, "tiny", 11, {{11, 0.15f}}}},  // but one that joins again is pushed
+        {{4, 1}, {6, 30}, {8, 20}, {11, 0.15f}});
     // clang-format on
 }
 

@@ -122,32 +122,4 @@ TEST(AutoCpuJoins, ThreadsJoiningAtOnceEachCreateTheirOwnControlObject) {
     }
 }
 
-// An id without an object of its own making is counted in the share but left
-// to its own join; the id being added is pushed whoever adds it.
-TEST(AutoCpuJoins, OthersPushOnlyIdsWhoseOwnJoinCreatedTheirObject) {
-    QuotaRig rig(30, 5, 15, 2, {{"g", 5, 60}});
-    CAutoCpu& quota = rig.quota;
-    quota.AddMonitorThread(0);  // the scheduler refuses id 0: nothing is created
-    quota.AddMonitorThread(7);  // the host adds an id of another thread: pushed
-    EXPECT_EQ(rig.fake.Limits(), (Limits{{7, 30}}));  // 2 x 30 over both monitored ids
-    rig.fake.ClearCalls();
-    quota.SetCurrentCpuLimit(30);  // as the collector's decision does
-    EXPECT_EQ(rig.fake.Adds(), (std::vector<std::pair<unsigned int, float>>{{7, 30}}));
-    quota.DelMonitorThread(7);
-    rig.fake.ClearCalls();
-    quota.SetCurrentCpuLimit(30);  // a left thread is not revived
-    EXPECT_TRUE(rig.fake.Adds().empty());
-
-    // The group's 5 over 60 members is refused from the 51st on, which ends every
-    // member's object; the switch to the idle limit (1 each) must not revive them
-    // from the user-monitor thread. A member that joins again gets its own.
-    for (unsigned int tid = 1; tid <= 60; ++tid) ASSERT_EQ(quota.AddGroupThread("g", tid), KVO_OK);
-    EXPECT_TRUE(rig.fake.Limits().empty());
-    rig.fake.ClearCalls();
-    quota.SetCurGroupCpuLimit(1);
-    EXPECT_TRUE(rig.fake.Adds().empty());
-    ASSERT_EQ(quota.AddGroupThread("g", 9), KVO_OK);
-    EXPECT_EQ(rig.fake.Limits(), (Limits{{9, 1}}));
-}
-
 }  // namespace
