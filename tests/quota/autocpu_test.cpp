@@ -139,7 +139,7 @@ TEST(AutoCpuLifetime, DefaultSeamRegistersWithTheRealScheduler) {
 // A scripted run: each step's result and the Add calls it makes.
 // clang-format off
 enum Act { kAddMon, kDelMon, kClearMon, kAddGrp, kDelGrp, kPushGrp, kSwitch, kHostAdd, kLimit,
-           kCeiling };
+           kCeiling, kRebind };
 // clang-format on
 struct Step {
     Act act;
@@ -163,15 +163,22 @@ uint32_t Do(Rig& rig, const Step& s) {
         case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
         case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
         case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
+        case kRebind: rig.quota.SetCpuLimitConfig(&rig.conf, rig.groups); break;
     }
     // clang-format on
     return KVO_OK;
 }
 
+// A limited host thread that the scheduler puts to sleep while it holds a quota
+// lock would stall every other caller for most of a tick: each call into the
+// scheduler runs with the sleep held off, and the hold ends with the step.
 void RunScript(Rig& rig, const std::vector<Step>& steps, const Limits& left) {
     for (size_t i = 0; i < steps.size(); ++i) {
         EXPECT_EQ(Do(rig, steps[i]), steps[i].result) << "step " << i;
         EXPECT_EQ(rig.fake.Adds(), steps[i].want) << "step " << i;
+        for (const auto& call : rig.fake.Calls())
+            EXPECT_TRUE(call.sleepHeld || steps[i].act == kHostAdd) << "step " << i;
+        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << "step " << i;
     }
     EXPECT_EQ(rig.fake.Limits(), left);  // removals really ended those limits
 }
@@ -195,7 +202,8 @@ TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
 
 TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
     Rig rig(30, 5, 15, 2,
-            {{"g", 20, 60},
+            {{"g", 99, 99},  // the later entry of a name wins
+             {"g", 20, 60},
              {"alpha", 30, 90},
              {"empty", 1, 2},
              {"tiny", 0.3f, 0.15f},
@@ -215,7 +223,7 @@ TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
         {kDelGrp, "g", 42, {{1, 20}, {2, 20}, {3, 20}}},  // a non-member loses it too
         {kDelGrp, "g", 3, {{1, 30}, {2, 30}}}, {kDelGrp, "g", 1, {{2, 60}}}, {kDelGrp, "g", 2, {}},
         {kPushGrp, "g", 0, {}},  // no thread: nothing; the group keeps its limit
-        {kAddGrp, "g", 8, {{8, 60}}},
+        {kAddGrp, "g", 8, {{8, 60}}}, {kPushGrp, "g", 0, {{8, 60}}},
         {kAddGrp, "Alpha", 7, {}, none}, {kDelGrp, "alph", 7, {}, none},  // names are exact
         {kAddGrp, "", 7, {}, none}, {kAddGrp, nullptr, 7, {}, none}, {kDelGrp, nullptr, 7, {}, none},
         {kPushGrp, "nosuch", 0, {}},
@@ -223,45 +231,11 @@ TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
         {kAddGrp, "tiny", 11, {{11, 0.15f}}}, {kAddGrp, "tiny", 12, {{11, 0.075f}, {12, 0.075f}}},
         {kAddGrp, "huge", 13, {{13, 300}}},
         {kSwitch, "", 0, {{6, 30}, {4, 1}, {8, 20}}},  // refused members are not revived
-        {kAddGrp, "tiny", 11, {{11, 0.15f}}}},  // but one that joins again is pushed
-        {{4, 1}, {6, 30}, {8, 20}, {11, 0.15f}});
+        {kAddGrp, "tiny", 11, {{11, 0.15f}}},  // but one that joins again is pushed
+        {kRebind, "", 0, {}}, {kPushGrp, "g", 0, {}},  // groups made anew, without members
+        {kAddGrp, "g", 2, {{2, 20}}}},
+        {{2, 20}, {4, 1}, {6, 30}, {8, 20}, {11, 0.15f}});
     // clang-format on
-}
-
-TEST(AutoCpuGroups, RebindingRecreatesGroupsAndTheLaterDuplicateWins) {
-    Rig rig(30, 5, 15, 2, {{"g", 10, 20}, {"g", 30, 40}});
-    rig.quota.AddGroupThread("g", 1);
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{1, 30}}));
-    rig.quota.SetCurGroupCpuLimit(1);
-    std::list<_CpuGroupConf> again{{"g", 12, 24}};
-    rig.fake.ClearCalls();
-    rig.quota.SetCpuLimitConfig(&rig.conf, again);
-    rig.quota.SetGroupCpuLimit("g");  // binding pushes nothing, and 1 is no longer a member
-    EXPECT_TRUE(rig.fake.Calls().empty());
-    rig.quota.AddGroupThread("g", 2);  // back at the using limit
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{2, 12}}));
-}
-
-// A limited host thread that the scheduler puts to sleep while it holds a quota
-// lock would stall every other caller for most of a tick: each push and removal
-// runs with the sleep held off, and the hold ends with the call.
-TEST(AutoCpuLocks, PushesAndRemovalsRunWithTheSleepHeldOff) {
-    const Step steps[] = {{kAddMon, "", 9, {}},      {kDelMon, "", 7, {}},
-                          {kClearMon, "", 0, {}},    {kLimit, "", 20, {}},
-                          {kAddGrp, "scan", 9, {}},  {kDelGrp, "scan", 7, {}},
-                          {kPushGrp, "scan", 0, {}}, {kSwitch, "", 1, {}}};
-    for (const Step& step : steps) {
-        Rig rig(30, 5, 15, 2, {{"scan", 20.0f, 60.0f}});
-        for (unsigned int tid : {7u, 8u}) {
-            rig.quota.AddMonitorThread(tid);
-            rig.quota.AddGroupThread("scan", tid);
-        }
-        Do(rig, step);
-        const auto calls = rig.fake.Calls();
-        EXPECT_FALSE(calls.empty()) << step.act;
-        for (const auto& call : calls) EXPECT_TRUE(call.sleepHeld) << step.act;
-        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << step.act;
-    }
 }
 
 }  // namespace
