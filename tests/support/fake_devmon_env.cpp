@@ -76,14 +76,10 @@ int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     int ready = 0;
     for (nfds_t i = 0; i < count; ++i) {
         OpenDevice* device = Find(fds[i].fd);
-        fds[i].revents = 0;
-        if (device == nullptr) {
-            fds[i].revents = POLLNVAL;
-        } else if (device->unplugged) {
-            fds[i].revents = POLLHUP | POLLERR;  // what evdev reports for a gone device
-        } else if (!device->pending.empty() && (fds[i].events & POLLIN)) {
-            fds[i].revents = POLLIN;
-        }
+        if (device == nullptr) ++m_badCalls;  // only what the monitor holds open
+        fds[i].revents = device == nullptr || device->pending.empty() ? 0 : POLLIN;
+        // A gone device reports hang-up and error, as evdev does.
+        if (device != nullptr && device->unplugged) fds[i].revents = POLLHUP | POLLERR;
         if (fds[i].revents != 0) ++ready;
     }
     return ready;
