@@ -31,7 +31,7 @@ FakeDevmonEnv::OpenDevice* FakeDevmonEnv::Find(int fd) {
 }
 
 int FakeDevmonEnv::Stat(const char* path, mode_t* mode) {
-    ++m_stats;
+    ++m_looks;
     auto it = m_nodes.find(SlotOf(path));
     if (it != m_nodes.end()) *mode = it->second.mode;
     errno = ENOENT;
@@ -66,7 +66,7 @@ int FakeDevmonEnv::Close(int fd) {
 }
 
 int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
-    ++m_polls;
+    ++m_looks;
     if (timeout_ms != 0) ++m_badCalls;  // the monitor's own loop sets the pace
     if (m_pollErrno != 0) {
         errno = m_pollErrno;

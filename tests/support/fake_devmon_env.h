@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <map>
 #include <set>
-#include <string>
 #include <vector>
 
 #include "activity/devmon.h"
@@ -39,8 +38,7 @@ public:
         for (const auto& entry : m_devices) fds.insert(entry.first);
         return fds;
     }
-    int stats() const { return m_stats; }
-    int polls() const { return m_polls; }
+    int looks() const { return m_looks; }        // Stat and Poll calls: looks at the devices
     int badCalls() const { return m_badCalls; }  // calls a correct monitor never makes
 
     int Stat(const char* path, mode_t* mode) override;
@@ -63,8 +61,7 @@ private:
     std::map<int, OpenDevice> m_devices;  // by descriptor
     int m_nextFd = 40;
     int m_pollErrno = 0;
-    int m_stats = 0;
-    int m_polls = 0;
+    int m_looks = 0;
     int m_badCalls = 0;
 };
 
