@@ -86,14 +86,9 @@ constexpr const char* kOverflow = "99999999999";
 // One row per key, in reading order: texts and the value each stores. "profile" is
 // [td_cpu], chosen by td_switch = 1. Every row also checks that the other keys,
 // absent, leave their fields seeded, or set the switches' absent values.
-struct KeyRow {
-    const char* section;
-    const char* key;
-    std::vector<std::pair<const char*, double>> cases;
-};
-
 // clang-format off
-const KeyRow kKeyTable[] = {
+const struct { const char *section, *key; std::vector<std::pair<const char*, double>> cases; }
+kKeyTable[] = {
     {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
     {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB},
         {"10240", 10240 * kMiB}, {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0},
@@ -124,7 +119,7 @@ TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
     const std::string others =
         "[env]\ncpu_cnt = 9\n[td_cpu]\nsys_max = 1\n[user_behavior]\n"
         "allow_time = 9\n";
-    for (const KeyRow& row : kKeyTable) {
+    for (const auto& row : kKeyTable) {
         const std::string section = row.section;
         for (const auto& [text, value] : row.cases) {
             SCOPED_TRACE(section + "/" + row.key + " = " + text);

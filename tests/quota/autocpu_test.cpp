@@ -15,8 +15,6 @@ using Op = FakeCpuCtrl::Op;
 using Adds = std::vector<std::pair<unsigned int, float>>;
 using Limits = std::map<unsigned int, float>;
 
-using Rig = QuotaRig;
-
 TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
     // clang-format off
     const struct { const char* name; std::vector<_CpuFactor> samples; std::vector<float> want; } cases[] = {
@@ -32,7 +30,7 @@ TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
     };
     // clang-format on
     for (const auto& c : cases) {
-        Rig rig(50, 5, 3);
+        QuotaRig rig(50, 5, 3);
         for (size_t i = 0; i < c.samples.size(); ++i) {
             _CpuFactor sample = c.samples[i];
             EXPECT_FLOAT_EQ(rig.quota.CalcCpuBySub(&sample), c.want[i]) << c.name << " " << i + 1;
@@ -47,11 +45,8 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
     // Subtraction: ceiling 30, minimum 7. Bands (above 35.71, 31.25, 27.78, 25 of the
     // deviation D: 10, 5, D, D / 1.5; else D / 2; under 2 none) and fixed steps
     // (by ceiling and trend): ceiling 50, limit in force 40.
-    const struct {
-        Calc calc;
-        float previous, sys, proc, want;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { Calc calc; float previous, sys, proc, want; } cases[] = {
         {sub, 1, 40, 15, 5}, {sub, 1, 40, 8, 7}, {sub, 1, 40, 10, 7}, {sub, 1, 30, 4, 4},
         {sub, 1, 20, 5, 15},
         {band, 1, 51, 1, 40}, {band, 1, 48.5f, 1, 40}, {band, 1, 90, 1, 30}, {band, 1, 82, 1, 35},
@@ -59,10 +54,10 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
         {band, 1, 52, 1, 39}, {band, 1, 10, 1, 50}, {band, 1, 20, 1, 70},
         {step, 55, 60, 1, 35}, {step, 70, 60, 1, 39}, {step, 50, 50, 1, 39}, {step, 30, 40, 1, 41},
         {step, 45, 40, 1, 45},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases) {
-        Rig rig(c.calc == sub ? 30 : 50, 7, 1);
+        QuotaRig rig(c.calc == sub ? 30 : 50, 7, 1);
         rig.quota.SetCurrentCpuLimit(40);
         _CpuFactor baseline{c.previous, 1}, decision{c.sys, c.proc};
         EXPECT_EQ((rig.quota.*c.calc)(&baseline), 0.0f);
@@ -73,25 +68,24 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
 TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) {
     // Shares outside 0.1 to 100 become 50; the bottom is tested before rounding to
     // float, the top after it.
-    const struct {
-        unsigned int cpus, threads;
-        float ceiling, minimum, limit, bounded, share;
-    } cases[] = {
+    // clang-format off
+    const struct { unsigned int cpus, threads; float ceiling, minimum, limit, bounded, share; } cases[] = {
         {1, 1, 30, 5, 80, 30, 30},          {1, 1, 30, 5, 2, 5, 5},
         {1, 1, 30, 40, 80, 40, 40},         {4, 3, 1000, 0.5f, 30, 30, 40},
         {8, 1, 1000, 0.5f, 30, 30, 50},     {1, 60, 1000, 0.5f, 5, 5, 50},
         {4, 2, 1000, 0.5f, 50, 50, 100},    {1, 10, 1000, 0.5f, 1, 1, 0.1f},
         {1, 7, 1000, 0.5f, 0.7f, 0.7f, 50}, {3, 5, 1000, 0.5f, 500.0f / 3, 500.0f / 3, 100},
     };
+    // clang-format on
     for (const auto& c : cases) {
-        Rig rig(c.ceiling, c.minimum, 15, c.cpus);
+        QuotaRig rig(c.ceiling, c.minimum, 15, c.cpus);
         Adds want;
         for (unsigned int tid = c.threads; tid >= 1; --tid) rig.quota.AddMonitorThread(tid);
         for (unsigned int tid = 1; tid <= c.threads; ++tid) want.emplace_back(tid, c.share);
         EXPECT_EQ(rig.Push(c.limit), want) << c.cpus << " cpus, " << c.limit;
         EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), c.bounded);
     }
-    Rig rig(30, 7);  // the minimum is read through the bound record at each push
+    QuotaRig rig(30, 7);  // the minimum is read through the bound record at each push
     rig.quota.AddMonitorThread(7);
     WordStore(rig.conf.proc_min, 9.0f);  // as the host's lower setter does
     EXPECT_EQ(rig.Push(2), (Adds{{7, 18}}));
@@ -149,7 +143,7 @@ struct Step {
     uint32_t result = KVO_OK;
 };
 
-uint32_t Do(Rig& rig, const Step& s) {
+uint32_t Do(QuotaRig& rig, const Step& s) {
     rig.fake.ClearCalls();
     // clang-format off
     switch (s.act) {
@@ -172,7 +166,7 @@ uint32_t Do(Rig& rig, const Step& s) {
 // A limited host thread that the scheduler puts to sleep while it holds a quota
 // lock would stall every other caller for most of a tick: each call into the
 // scheduler runs with the sleep held off, and the hold ends with the step.
-void RunScript(Rig& rig, const std::vector<Step>& steps, const Limits& left) {
+void RunScript(QuotaRig& rig, const std::vector<Step>& steps, const Limits& left) {
     for (size_t i = 0; i < steps.size(); ++i) {
         EXPECT_EQ(Do(rig, steps[i]), steps[i].result) << "step " << i;
         EXPECT_EQ(rig.fake.Adds(), steps[i].want) << "step " << i;
@@ -184,7 +178,7 @@ void RunScript(Rig& rig, const std::vector<Step>& steps, const Limits& left) {
 }
 
 TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
-    Rig rig(30);  // 2 processors, limit 50 bounded to 30
+    QuotaRig rig(30);  // 2 processors, limit 50 bounded to 30
     // clang-format off
     RunScript(rig, {
         {kAddMon, "", 0, {{0, 60}}},  // refused by the scheduler: no object, never pushed
@@ -201,13 +195,13 @@ TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
 }
 
 TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
-    Rig rig(30, 5, 15, 2,
-            {{"g", 99, 99},  // the later entry of a name wins
-             {"g", 20, 60},
-             {"alpha", 30, 90},
-             {"empty", 1, 2},
-             {"tiny", 0.3f, 0.15f},
-             {"huge", 300, 300}});
+    QuotaRig rig(30, 5, 15, 2,
+                 {{"g", 99, 99},  // the later entry of a name wins
+                  {"g", 20, 60},
+                  {"alpha", 30, 90},
+                  {"empty", 1, 2},
+                  {"tiny", 0.3f, 0.15f},
+                  {"huge", 300, 300}});
     const float t = 20.0f / 3;
     const uint32_t none = KVO_E_NO_GROUP;
     // clang-format off
