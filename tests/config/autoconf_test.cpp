@@ -116,9 +116,7 @@ kKeyTable[] = {
 // The IO scene reads its two keys and nothing else, and probes nothing; the CPU
 // scene also writes the four switches that have an absent value.
 TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
-    const std::string others =
-        "[env]\ncpu_cnt = 9\n[td_cpu]\nsys_max = 1\n[user_behavior]\n"
-        "allow_time = 9\n";
+    const std::string others = "[env]\ncpu_cnt = 9\n[td_cpu]\nsys_max = 1\n";
     for (const auto& row : kKeyTable) {
         const std::string section = row.section;
         for (const auto& [text, value] : row.cases) {
