@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Non-blank lines of test code (tests/, fakes and helpers included) against the
-# code they test (src/, comm/, include/, tools/, bench/, fuzz/): C and C++
-# sources and headers only. The aim is at most 35 %.
+# Lines of test code (tests/, fakes and helpers included) against the code they
+# test (src/, comm/, include/, tools/, bench/, fuzz/): tracked C and C++ sources
+# and headers, blank lines and whole-line // comments left out. The aim is at
+# most 35 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count() {
-    find "$@" -type f \( -name '*.c' -o -name '*.cc' -o -name '*.cpp' -o -name '*.h' \
-        -o -name '*.hpp' \) -print0 | xargs -0 cat | grep -cv '^[[:space:]]*$'
+    git ls-files -z -- "$@" | grep -zE '\.(c|cc|cpp|cxx|h|hh|hpp)$' | xargs -0r cat |
+        grep -cvE '^[[:space:]]*($|//)'
 }
 tests=$(count tests)
 code=$(count src comm include tools bench fuzz)

@@ -19,14 +19,8 @@ constexpr uint32_t kEffectiveUid = 2000;
 
 class FakeStatusEnv : public StatusEnv {
 public:
-    struct Incoming {
-        std::string text;
-        bool hasCreds;
-        uint32_t uid;
-    };
-    std::deque<Incoming> incoming;
+    std::deque<std::pair<std::string, _StatusPeer>> incoming;
     std::vector<std::string> sent;
-    std::vector<bool> closedRemoving;
     int receives = 0;
 
     int Open(std::string* path) override {
@@ -36,31 +30,19 @@ public:
     int Receive(int, char* buf, size_t size, _StatusPeer* peer) override {
         ++receives;
         if (incoming.empty()) return -1;
-        const Incoming in = incoming.front();
+        *peer = incoming.front().second;
+        const size_t length = incoming.front().first.copy(buf, size);
         incoming.pop_front();
-        *peer = _StatusPeer{};
-        peer->hasCreds = in.hasCreds;
-        peer->uid = in.uid;
-        return static_cast<int>(in.text.copy(buf, size));
+        return static_cast<int>(length);
     }
     int Send(int, const _StatusPeer&, const char* text, size_t length) override {
         sent.emplace_back(text, length);
         return 0;
     }
-    void Close(int, const char*, bool removeFile) override { closedRemoving.push_back(removeFile); }
+    void Close(int, const char*, bool) override {}
     uint32_t RealUid() override { return kRealUid; }
     uint32_t EffectiveUid() override { return kEffectiveUid; }
     uint32_t ProcessId() override { return 77; }
-};
-
-struct Collector {
-    int calls = 0;
-    std::vector<_ThreadFigures> rows;
-    static void Cb(void* context, std::vector<_ThreadFigures>* rows) {
-        auto* self = static_cast<Collector*>(context);
-        ++self->calls;
-        *rows = self->rows;
-    }
 };
 
 _ThreadFigures Row(uint32_t tid) { return _ThreadFigures{tid, tid, 30, 12.5f, 100, 4, 40, false}; }
@@ -82,29 +64,44 @@ void FillController(_ControllerStatus* status, void*) {
     status->userPresent = -1;
 }
 
-TEST(StatusPort, OnlyTheOwnUsersAndRootAreAnswered) {
-    const std::pair<bool, uint32_t> kPeers[] = {// has credentials, uid
-                                                {true, kRealUid},
-                                                {true, kEffectiveUid},
-                                                {true, 0},
-                                                {true, 3000},
-                                                {false, kRealUid}};
+// A port over the fake; the registry it reads is `rows`, each reading counted.
+class StatusPortTest : public ::testing::Test {
+protected:
+    // n requests from one peer, then one tick.
+    void Ask(int n = 1, bool hasCreds = true, uint32_t uid = kRealUid) {
+        _StatusPeer peer{};
+        peer.hasCreds = hasCreds;
+        peer.uid = uid;
+        for (int i = 0; i < n; ++i) env.incoming.push_back({"status 3", peer});
+        port.Poll("default", Collect, this);
+    }
+    static void Collect(void* context, std::vector<_ThreadFigures>* out) {
+        auto* self = static_cast<StatusPortTest*>(context);
+        ++self->reads;
+        *out = self->rows;
+    }
+
     FakeStatusEnv env;
-    CStatusPort port(&env);
+    CStatusPort port{&env};
+    std::vector<_ThreadFigures> rows;
+    int reads = 0;
+};
+
+TEST_F(StatusPortTest, OnlyTheOwnUsersAndRootAreAnswered) {
+    // has credentials, uid, answered
+    const uint32_t kPeers[][3] = {
+        {1, kRealUid, 1}, {1, kEffectiveUid, 1}, {1, 0, 1}, {1, 3000, 0}, {0, kRealUid, 0}};
     port.Open();
-    Collector collector;
-    for (const auto& c : kPeers) {
-        const int answered = c.first && c.second != 3000 ? 1 : 0;
-        const size_t sent = env.sent.size();
-        const int calls = collector.calls;
-        env.incoming.push_back({"status 9", c.first, c.second});
-        port.Poll("default", Collector::Cb, &collector);
-        EXPECT_EQ(env.sent.size(), sent + answered) << "uid " << c.second;
-        EXPECT_EQ(collector.calls, calls + answered) << "nothing is read for a stranger";
+    for (const auto& [hasCreds, uid, answered] : kPeers) {
+        env.sent.clear();
+        reads = 0;
+        Ask(1, hasCreds, uid);
+        EXPECT_EQ(env.sent.size(), static_cast<size_t>(answered)) << "uid " << uid;
+        EXPECT_EQ(reads, static_cast<int>(answered)) << "nothing is read for a stranger";
     }
 }
 
-TEST(StatusPort, OnlyWellFormedRequestsAreRead) {
+TEST_F(StatusPortTest, OnlyWellFormedRequestsAreRead) {
     const std::pair<const char*, int64_t> kCases[] = {
         // the sequence number; -1: refused
         {"status 7", 7},           {"status 4294967295", 4294967295},
@@ -118,31 +115,21 @@ TEST(StatusPort, OnlyWellFormedRequestsAreRead) {
     }
 }
 
-TEST(StatusPort, AnIdleTickCostsOneReceiveAndABurstIsBounded) {
-    FakeStatusEnv env;
-    CStatusPort port(&env);
-    Collector collector;
-    port.Poll("default", Collector::Cb, &collector);
+TEST_F(StatusPortTest, AnIdleTickCostsOneReceiveAndABurstIsBounded) {
+    Ask(0);
     EXPECT_EQ(env.receives, 0) << "a port that is not open does nothing";
     port.Open();
-    port.Poll("default", Collector::Cb, &collector);
+    Ask(0);
     EXPECT_EQ(env.receives, 1);
-    EXPECT_EQ(collector.calls, 0);
-    for (int i = 0; i < 10; ++i) env.incoming.push_back({"status 1", true, kRealUid});
+    EXPECT_EQ(reads, 0);
     env.receives = 0;
-    port.Poll("default", Collector::Cb, &collector);
+    Ask(10);
     EXPECT_EQ(env.receives, kStatusMaxRequestsPerTick);
     EXPECT_EQ(env.sent.size(), static_cast<size_t>(kStatusMaxRequestsPerTick));
-    EXPECT_EQ(collector.calls, 1) << "the registry is read once per tick";
-    port.Close();
-    port.ForgetInChild();
-    EXPECT_EQ(env.closedRemoving, std::vector<bool>{true}) << "closed once, file removed";
-    port.Open();
-    port.ForgetInChild();
-    EXPECT_EQ(env.closedRemoving, (std::vector<bool>{true, false})) << "a child leaves the file";
+    EXPECT_EQ(reads, 1) << "the registry is read once per tick";
 }
 
-TEST(StatusPort, ALargeAnswerIsCutIntoBoundedPartsInOrder) {
+TEST_F(StatusPortTest, ALargeAnswerIsCutIntoBoundedPartsInOrder) {
     std::vector<_ThreadFigures> rows;
     for (uint32_t tid = 1; tid <= 3000; ++tid) rows.push_back(Row(tid));
     _ControllerStatus controller;
@@ -170,18 +157,14 @@ TEST(StatusPort, ALargeAnswerIsCutIntoBoundedPartsInOrder) {
     EXPECT_GT(next, 500u) << "the parts are filled, not one row each";
 }
 
-TEST(StatusPort, TheControllerPartFollowsItsSource) {
-    FakeStatusEnv env;
-    CStatusPort port(&env);
+TEST_F(StatusPortTest, TheControllerPartFollowsItsSource) {
     port.Open();
-    Collector collector;
-    collector.rows = {Row(11)};
+    rows = {Row(11)};
     int mine = 0, other = 0;
     StatusSetControllerSource(FillController, &mine);
     StatusClearControllerSource(&other);  // not the one set: stays
     for (int round = 0; round < 2; ++round) {
-        env.incoming.push_back({"status 3", true, kRealUid});
-        port.Poll("default", Collector::Cb, &collector);
+        Ask();
         ASSERT_EQ(env.sent.size(), static_cast<size_t>(round + 1));
         json_t* answer = Parse(env.sent.back());
         json_t* controller = json_object_get(answer, "controller");

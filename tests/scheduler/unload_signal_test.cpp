@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+
+#include "kvo_vurizeda.h"
 
 namespace {
 
@@ -20,18 +21,17 @@ void LaterHostHandler(int) { g_hostCalls = g_hostCalls + 1; }
 
 using Handler = void (*)(int);
 
-void Install(Handler handler) {
-    struct sigaction action;
-    memset(&action, 0, sizeof(action));
+// Sets SIGUSR1's disposition when `set`; returns the one before.
+Handler Disposition(bool set, Handler handler = SIG_DFL) {
+    struct sigaction action = {}, old = {};
     action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR1, set ? &action : nullptr, &old);
+    return old.sa_handler;
 }
 
-Handler Current() {
-    struct sigaction action;
-    sigaction(SIGUSR1, nullptr, &action);
-    return action.sa_handler;
+template <class Function>
+Function Symbol(void* lib, const char* name) {
+    return reinterpret_cast<Function>(dlsym(lib, name));
 }
 
 // Loads the library, limits this thread for a while (so signals fly), stops the
@@ -40,26 +40,23 @@ Handler Current() {
 [[noreturn]] void LoadLimitUnload(Handler after, Handler want) {
     void* lib = dlopen(KVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) exit(2);
-    auto call = [lib](const char* name) { return dlsym(lib, name); };
-    if (reinterpret_cast<int (*)()>(call("RegisterCpuCtrl"))() != 1) exit(3);
+    if (Symbol<decltype(&RegisterCpuCtrl)>(lib, "RegisterCpuCtrl")() != 1) exit(3);
     const auto tid = static_cast<unsigned int>(syscall(SYS_gettid));
-    if (reinterpret_cast<int (*)(unsigned, float)>(call("AddCpuCtrlObject"))(tid, 20) != 1) exit(4);
+    if (Symbol<decltype(&AddCpuCtrlObject)>(lib, "AddCpuCtrlObject")(tid, 20) != 1) exit(4);
     for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
          std::chrono::steady_clock::now() < end;) {
     }
-    reinterpret_cast<void (*)()>(call("UnRegisterCpuCtrl"))();
-    if (after != nullptr) Install(after);
+    Symbol<decltype(&UnRegisterCpuCtrl)>(lib, "UnRegisterCpuCtrl")();
+    if (after != nullptr) Disposition(true, after);
     dlclose(lib);
-    if (Current() != want) exit(5);
+    if (Disposition(false) != want) exit(5);
     if (want == HostHandler || want == LaterHostHandler) {
         const int before = g_hostCalls;
         syscall(SYS_tgkill, getpid(), tid, SIGUSR1);
         // Delivery may lag the raise: ThreadSanitizer holds an async signal back
         // until the thread next enters a call it intercepts, such as nanosleep.
-        for (int ms = 0; ms < 2000 && g_hostCalls == before; ++ms) {
-            const timespec step{0, 1000000};
-            nanosleep(&step, nullptr);
-        }
+        const timespec step{0, 1000000};
+        for (int ms = 0; ms < 2000 && g_hostCalls == before; ++ms) nanosleep(&step, nullptr);
         if (g_hostCalls != before + 1) exit(6);
     }
     exit(0);
@@ -82,7 +79,7 @@ TEST(UnloadSignal, GivesTheHostsDispositionBackOnlyWhileTheHandlerIsOurs) {
         SCOPED_TRACE(c.name);
         EXPECT_EXIT(
             {
-                Install(c.before);
+                Disposition(true, c.before);
                 LoadLimitUnload(c.after, c.want);
             },
             ::testing::ExitedWithCode(0), "");

@@ -6,13 +6,12 @@
 #include <stdint.h>
 
 #include <map>
-#include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "scheduler/schedenv.h"
 
+// Unlocked: only the test's thread calls it (a test scheduler's own thread never ticks).
 class FakeSchedEnv : public SchedEnv {
 public:
     // Knobs the test sets before the code under test runs.
@@ -20,32 +19,24 @@ public:
     uint32_t pid = 1000;  // what ProcessId returns
     unsigned int cpus = 1;
     bool installOk = true;
-    int64_t monotonicNs = 0;  // what MonotonicNs returns
-
-    void SetFile(const std::string& path, const std::string& text);
-    void RemoveFile(const std::string& path);
-    // Writes /proc/stat with the given total in the user field.
-    void SetTotalTime(int64_t total);
-    // Writes the stat line of thread t with the given utime and stime.
-    void SetThreadTime(uint32_t t, uint64_t utime, uint64_t stime);
-    // Where thread t's stat line lives (the fuzz target writes raw text there).
-    std::string ThreadStatPath(uint32_t t) const;
-    void RemoveThread(uint32_t t);
-    // What ThreadCpuNs reports for thread t; unset or forgotten threads fail.
-    void SetThreadCpuNs(uint32_t t, int64_t ns);
-    void ForgetThreadCpu(uint32_t t);
-    // Result of SignalThread for thread t (default 0).
-    void SetSignalResult(uint32_t t, int rc);
-
+    int64_t monotonicNs = 0;                   // what MonotonicNs returns
+    std::map<std::string, std::string> files;  // what ReadFile finds
+    std::map<uint32_t, int64_t> cpuNs;         // what ThreadCpuNs reports; others fail
+    std::map<uint32_t, int> signalResults;     // of SignalThread per thread; else 0
     struct Signal {
         uint32_t tid;
         int sig;
     };
-    // Every SignalThread call but probes (sig 0).
-    std::vector<Signal> Signals() { return Locked(m_signals); }
-    std::vector<int64_t> Sleeps() { return Locked(m_sleeps); }
-    std::vector<std::string> ReadPaths() { return Locked(m_reads); }
-    void ClearRecords();
+    std::vector<Signal> signals;  // every SignalThread call but probes (sig 0)
+    std::vector<int64_t> sleeps;
+
+    void SetFile(const std::string& path, const std::string& text) { files[path] = text; }
+    // Writes /proc/stat with the given total in the user field.
+    void SetTotalTime(int64_t total);
+    // Where thread t's stat line lives (the fuzz target writes raw text there).
+    std::string ThreadStatPath(uint32_t t) const;
+    // Writes the stat line of thread t with the given utime and stime.
+    void SetThreadTime(uint32_t t, uint64_t utime, uint64_t stime);
 
     bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override;
     int SignalThread(uint32_t t, int sig) override;
@@ -59,22 +50,6 @@ public:
     void RestoreSigusr1(void (*)(int)) override {}
     void HoldSleep(sigset_t* previous) override { sigemptyset(previous); }
     void ResumeSleep(const sigset_t*) override {}
-
-private:
-    // A copy of a member taken under the fake's lock.
-    template <class T>
-    T Locked(const T& value) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return value;
-    }
-
-    std::mutex m_lock;
-    std::map<std::string, std::string> m_files;
-    std::map<uint32_t, int> m_signalResults;
-    std::map<uint32_t, int64_t> m_cpuNs;
-    std::vector<Signal> m_signals;
-    std::vector<int64_t> m_sleeps;
-    std::vector<std::string> m_reads;
 };
 
 // The production environment with each sleep counted (async-signal-safe
@@ -82,7 +57,6 @@ private:
 class RecordingSchedEnv : public SchedEnv {
 public:
     int SleepCount() const { return __atomic_load_n(&m_sleepCount, __ATOMIC_SEQ_CST); }
-    int64_t LastSleepTid() const { return __atomic_load_n(&m_lastSleepTid, __ATOMIC_SEQ_CST); }
 
     bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override {
         return Real()->ReadFile(path, buf, maxBytes, got);
@@ -102,5 +76,4 @@ public:
 private:
     static SchedEnv* Real() { return SchedEnv::Default(); }
     int m_sleepCount = 0;
-    int64_t m_lastSleepTid = 0;
 };

@@ -1,49 +1,78 @@
-// Duty cycle of one thread against made-up /proc readings: limits, the
-// four-tick cycle, measurement and smoothing, the duty ratio and the signal;
-// and the /proc reading and parsing beneath it.
-#include "scheduler/threadctrlobject.h"
-
+// The control objects of both modes against made-up clocks: the limits, the
+// duty ratio's ticks, measurement, smoothing and signal; the exact mode's
+// budget tick by tick and its handler's sleep; the figures both report; and
+// the /proc reading and parsing beneath.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <math.h>
 #include <signal.h>
 
+#include <vector>
+
 #include "scheduler/exactctrlobject.h"
 #include "scheduler/procstat.h"
+#include "scheduler/threadctrlobject.h"
 #include "support/fake_sched_env.h"
 
 namespace {
 
 constexpr int kTid = 321;          // the measured thread
 constexpr uint32_t kCaller = 777;  // the thread that attached it: the one signalled
+constexpr int64_t kMs = 1000000;
 
-class ThreadCtrlObjectTest : public ::testing::Test {
+// One object of either mode at a time, attached by kCaller with the records empty.
+template <class Object>
+class CtrlTest : public ::testing::Test {
 protected:
     void TearDown() override {
         if (object != nullptr) object->Release();
     }
-    // A fresh object attached on cpus processors, with the clocks at their start.
-    void Start(float limit, unsigned int cpus = 1) {
+    void Attach(float limit) {
         TearDown();
-        env.cpus = cpus;
         env.tid = kCaller;
-        env.SetSignalResult(kCaller, 0);
+        env.signalResults.clear();
+        env.signals.clear();
+        env.sleeps.clear();
+        object = new Object(&env);
+        ASSERT_TRUE(object->Attach(kTid, limit));
+    }
+    // The status figures: the last second's share and its signals (those after `before`).
+    void ExpectFigures(float share, size_t before) {
+        const _ThreadFigures f = object->Figures();
+        EXPECT_FLOAT_EQ(f.share, share);
+        EXPECT_EQ(f.signalsLastSecond, env.signals.size() - before);
+        EXPECT_GT(f.signalsLastSecond, 0u) << "it is put to sleep";
+        EXPECT_EQ(f.signalsSent, env.signals.size());
+        EXPECT_EQ(f.sleepMs, object->SleepMs());
+        EXPECT_EQ(f.target, kCaller);
+    }
+    // Every signal went to the caller, as SIGUSR1, and there were `count`.
+    void ExpectSignals(size_t count) {
+        EXPECT_EQ(env.signals.size(), count);
+        for (const auto& s : env.signals) EXPECT_TRUE(s.tid == kCaller && s.sig == SIGUSR1);
+    }
+
+    FakeSchedEnv env;
+    Object* object = nullptr;
+};
+
+class ThreadCtrlObjectTest : public CtrlTest<CThreadCtrlObject> {
+protected:
+    // A fresh object on cpus processors, with the clocks at their start.
+    void Start(float limit, unsigned int cpus = 1) {
+        env.cpus = cpus;
         env.SetTotalTime(total = 1000);
         env.SetThreadTime(kTid, static_cast<uint64_t>(thread = 100), 0);
-        env.ClearRecords();
-        object = new CThreadCtrlObject(&env);
-        ASSERT_TRUE(object->Attach(kTid, limit));
+        Attach(limit);
     }
     // One schedule tick after the system's clock moved by dTotal, the thread's by dThread.
     void Tick(int64_t dTotal = 0, int64_t dThread = 0) {
         env.SetTotalTime(total += dTotal);
         env.SetThreadTime(kTid, static_cast<uint64_t>(thread += dThread), 0);
-        if (gone) env.RemoveThread(kTid);
+        if (gone) env.files.erase(env.ThreadStatPath(kTid));
         object->RefreshTime(250);
     }
 
-    FakeSchedEnv env;
-    CThreadCtrlObject* object = nullptr;
     int64_t total = 0, thread = 0;
     bool gone = false;  // the measured thread has ended: its stat file is missing
 };
@@ -72,7 +101,7 @@ TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
     env.tid = kCaller;
     CheckLimitRange<CThreadCtrlObject>(&env);
     CheckLimitRange<CExactCtrlObject>(&env);
-    env.SetSignalResult(kCaller, ESRCH);  // the caller fails its existence test
+    env.signalResults[kCaller] = ESRCH;  // the caller fails its existence test
     EXPECT_FALSE(CThreadCtrlObject(&env).Attach(kTid, 50));
     EXPECT_EQ(errno, ESRCH);
 }
@@ -93,10 +122,8 @@ TEST_F(ThreadCtrlObjectTest, SecondTickSleepFollowsTheScaledLimit) {
         Tick();
         EXPECT_NEAR(object->Ratio(), c[2], 1e-6);
         object->Dojob();
-        EXPECT_EQ(env.Sleeps(), std::vector<int64_t>{sleepMs});
-        const auto signals = env.Signals();
-        EXPECT_EQ(signals.size(), sleepMs > 0 ? 1u : 0u);
-        for (const auto& s : signals) EXPECT_TRUE(s.tid == kCaller && s.sig == SIGUSR1);
+        EXPECT_EQ(env.sleeps, std::vector<int64_t>{sleepMs});
+        ExpectSignals(sleepMs > 0 ? 1 : 0);
     }
 }
 
@@ -155,14 +182,14 @@ TEST_F(ThreadCtrlObjectTest, SamplesAreClampedAndAGoneThreadFreezesTheUsage) {
 TEST_F(ThreadCtrlObjectTest, FailedSignalTerminatesOnlyForAGoneThread) {
     for (int rc : {ESRCH, EINVAL, EPERM, EAGAIN}) {
         Start(50);
-        env.SetSignalResult(kCaller, rc);
+        env.signalResults[kCaller] = rc;
         Tick();
         Tick();
         const bool ended = rc == ESRCH || rc == EINVAL;
         EXPECT_EQ(object->IsTerminated(), ended) << rc;
-        env.ClearRecords();
+        env.signals.clear();
         Tick();
-        EXPECT_EQ(env.ReadPaths().empty(), ended) << "a terminated object does nothing";
+        EXPECT_EQ(env.signals.empty(), ended) << "a terminated object does nothing";
     }
 }
 
@@ -176,7 +203,7 @@ TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButRestartsItsSlotAn
     EXPECT_FLOAT_EQ(object->Ratio(), 0.3f);
     EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 100.0f);
     Tick();
-    EXPECT_EQ(env.Signals().size(), 1u) << "at 100 the thread is never signalled";
+    EXPECT_EQ(env.signals.size(), 1u) << "at 100 the thread is never signalled";
     // Slot 0 = 20, slot 1 = 80 or not yet; after the change the next sample
     // goes to slot 0: the mean with a kept slot 1 is 70, else 80 alone.
     for (bool second : {true, false}) {
@@ -192,21 +219,6 @@ TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButRestartsItsSlotAn
     }
 }
 
-TEST_F(ThreadCtrlObjectTest, ReleaseInTheHandlerLeavesTheLastOneToTheDrain) {
-    Start(50);
-    CDeadList<ICtrlObject> dead;
-    EXPECT_EQ(object->AddRef(), 2u);
-    EXPECT_EQ(object->Release(), 1u);
-    EXPECT_EQ(object->ReleaseNoDestroy(), 0u);
-    EXPECT_FALSE(object->IsTerminated()) << "still alive: the destructor detaches";
-    dead.Push(object);
-    object = nullptr;
-    dead.Drain();  // frees it: a leak check catches a drain that does not
-    EXPECT_TRUE(dead.Empty());
-}
-
-// What the status port reports: the share over the last full second and the
-// signals that went out in it.
 TEST_F(ThreadCtrlObjectTest, FiguresCoverTheLastFullSecond) {
     Start(50);
     EXPECT_EQ(object->Figures().share, -1.0f) << "nothing measured yet";
@@ -215,19 +227,174 @@ TEST_F(ThreadCtrlObjectTest, FiguresCoverTheLastFullSecond) {
     Tick(100, 40);
     Tick(100, 30);  // the mark: 70 of 200
     EXPECT_FLOAT_EQ(object->Figures().share, 35.0f);
-    const size_t signalsBefore = env.Signals().size();
+    const size_t signalsBefore = env.signals.size();
     for (int i = 0; i < 4; ++i) Tick(100, 10);  // the first tick's time counts at the second
-    const _ThreadFigures f = object->Figures();
-    EXPECT_FLOAT_EQ(f.share, 10.0f);
-    EXPECT_EQ(f.signalsLastSecond, env.Signals().size() - signalsBefore);
-    EXPECT_GT(f.signalsLastSecond, 0u);
-    EXPECT_EQ(f.signalsSent, env.Signals().size());
-    EXPECT_EQ(f.sleepMs, object->SleepMs());
-    EXPECT_EQ(f.target, kCaller);
-    env.SetSignalResult(kCaller, EPERM);  // refused signals are not counted
+    ExpectFigures(10.0f, signalsBefore);
+    env.signalResults[kCaller] = EPERM;  // refused signals are not counted
     for (int i = 0; i < 4; ++i) Tick(100, 10);
     EXPECT_EQ(object->Figures().signalsLastSecond, 0u);
 }
+
+// ---- The exact mode, against a fake clock and a modelled thread
+
+// A stretch of ticks in which the thread behaves one way.
+struct Phase {
+    int ticks;
+    float limit;   // set with AdjustCpuRatio before the stretch
+    int wantPct;   // CPU the thread would use with nothing holding it, % of a tick
+    int availPct;  // share of its waking time the processor gives it
+    int wallMs;    // wall time between ticks
+};
+
+class ExactCtrlObjectTest : public CtrlTest<CExactCtrlObject> {
+protected:
+    void Start(float limit) {
+        sleptNs = 0;
+        env.cpuNs[kTid] = cpuNs = 5 * kMs;
+        env.monotonicNs = 1000 * kMs;
+        Attach(limit);
+    }
+    // One tick: the thread ran what it wanted of the time it was not asleep.
+    // Returns its share of the interval, percent of one processor.
+    double Tick(const Phase& p) {
+        const int64_t awake = p.wallMs * kMs - sleptNs;
+        const int64_t used =
+            std::min<int64_t>(p.wantPct * p.wallMs * kMs / 100, awake * p.availPct / 100);
+        env.cpuNs[kTid] = cpuNs += used;
+        env.monotonicNs += p.wallMs * kMs;
+        object->RefreshTime(250);
+        sleptNs = object->SleepMs() * kMs;
+        return 100.0 * static_cast<double>(used) / static_cast<double>(p.wallMs * kMs);
+    }
+
+    int64_t cpuNs = 0;
+    int64_t sleptNs = 0;  // what the thread sleeps in the coming interval
+};
+
+struct PlanCase {
+    const char* name;
+    std::vector<Phase> phases;      // the first one's limit is the one attached
+    std::vector<int64_t> sleepsMs;  // planned at each tick
+};
+
+const PlanCase kPlans[] = {
+    // The first interval ran free: one tick of sleep repays what the credit may
+    // carry, then exactly the limit's share.
+    {"busy", {{4, 30, 100, 100, 250}}, {250, 175, 175, 175}},
+    // Under its limit a thread is not signalled at all; its credit stops at
+    // what cancels the sleep, so turning busy costs one free tick, never more.
+    {"wants less, then busy",
+     {{6, 30, 10, 100, 250}, {3, 30, 100, 100, 250}},
+     {89, 0, 0, 0, 0, 0, 175, 175, 175}},
+    {"no processor, then a whole one",
+     {{4, 30, 100, 0, 250}, {2, 30, 100, 100, 250}},
+     {50, 0, 0, 0, 175, 175}},
+    // Each interval is judged by the limit it ran under; the next plan follows
+    // the new limit at once, without overshoot either way.
+    {"limit changed mid-run",
+     {{3, 80, 100, 100, 250}, {3, 20, 100, 100, 250}, {2, 80, 100, 100, 250}},
+     {100, 50, 50, 200, 200, 200, 50, 50}},
+    // Late ticks earn their longer wall time: 130 of every 260 ms is 50 %.
+    {"late ticks", {{4, 50, 100, 100, 260}}, {250, 130, 130, 130}},
+    {"limit 100 never signals", {{4, 100, 100, 100, 250}}, {0, 0, 0, 0}},
+};
+
+TEST_F(ExactCtrlObjectTest, BudgetPlansTheSleepOfEveryTick) {
+    for (const PlanCase& c : kPlans) {
+        SCOPED_TRACE(c.name);
+        Start(c.phases[0].limit);
+        std::vector<int64_t> sleeps;
+        for (const Phase& p : c.phases) {
+            ASSERT_TRUE(object->AdjustCpuRatio(p.limit));
+            for (int i = 0; i < p.ticks; ++i) {
+                Tick(p);
+                sleeps.push_back(object->SleepMs());
+                // Never beyond what a sleep of 0 to one tick can pay back or use.
+                const int64_t allowance = static_cast<int64_t>(2.5f * p.limit) * kMs;
+                EXPECT_GE(object->CreditNs(), -allowance);
+                EXPECT_LE(object->CreditNs(), 250 * kMs - allowance);
+            }
+        }
+        EXPECT_EQ(sleeps, c.sleepsMs);
+        // A signal for every planned sleep, none otherwise.
+        ExpectSignals(static_cast<size_t>(
+            std::count_if(sleeps.begin(), sleeps.end(), [](int64_t s) { return s > 0; })));
+    }
+}
+
+TEST_F(ExactCtrlObjectTest, PartOfAProcessorStillAveragesToTheLimitWithoutSwinging) {
+    // A thread that gets only part of a processor while awake is kept awake
+    // longer; when that part swings every tick, the rate learnt is wrong for
+    // the next tick every time and the credit makes up for it.
+    for (int availOdd : {50, 40}) {
+        const int availEven = availOdd == 50 ? 50 : 100;
+        Start(30);
+        double sum = 0;
+        for (int i = 0; i < 40; ++i) {
+            const double share = Tick({1, 30, 100, i % 2 == 0 ? availEven : availOdd, 250});
+            if (i < 8) continue;
+            sum += share;
+            EXPECT_LT(share, 60.0) << "tick " << i;
+        }
+        EXPECT_NEAR(sum / 32, 30.0, 1.0) << availEven << "/" << availOdd;
+        if (availEven == 50) {
+            EXPECT_NEAR(static_cast<double>(object->SleepMs()), 100, 1.0) << "it settles";
+        }
+    }
+}
+
+TEST_F(ExactCtrlObjectTest, HandlerSleepsUntilThePlannedEndOfTheSleep) {
+    Start(30);
+    Tick({1, 30, 100, 100, 250});  // plans 250 ms from now
+    const int64_t tickAt = env.monotonicNs;
+    // {delivered after, sleeps}: a late delivery sleeps that much less.
+    const int64_t kCases[][2] = {{0, 250}, {100, 150}, {249, 1}, {250, 0}, {400, 0}};
+    for (const auto& c : kCases) {
+        env.sleeps.clear();
+        env.monotonicNs = tickAt + c[0] * kMs;
+        object->Dojob();
+        EXPECT_EQ(env.sleeps, c[1] > 0 ? std::vector<int64_t>{c[1]} : std::vector<int64_t>{})
+            << "delivered " << c[0] << " ms late";
+    }
+}
+
+TEST_F(ExactCtrlObjectTest, UnreadableThreadIsNotSleptAndEndsWhenItsTargetIsGone) {
+    Start(30);
+    Tick({1, 30, 100, 100, 250});
+    env.signals.clear();
+    env.cpuNs.erase(kTid);
+    object->RefreshTime(250);
+    EXPECT_EQ(object->SleepMs(), 0) << "nothing to judge: no sleep";
+    EXPECT_TRUE(env.signals.empty());
+    EXPECT_FALSE(object->IsTerminated()) << "the signalled thread still exists";
+    // Readable again: a new baseline first, then a whole interval judged.
+    env.cpuNs[kTid] = cpuNs;
+    object->RefreshTime(250);
+    EXPECT_EQ(object->SleepMs(), 0);
+    sleptNs = 0;
+    Tick({1, 30, 100, 100, 250});
+    EXPECT_EQ(object->SleepMs(), 250);
+    env.cpuNs.erase(kTid);
+    env.signalResults[kCaller] = ESRCH;
+    object->RefreshTime(250);
+    EXPECT_TRUE(object->IsTerminated());
+}
+
+// 40 % of each interval used, 20 % allowed.
+TEST_F(ExactCtrlObjectTest, FiguresShowTheLastSecond) {
+    Start(20);
+    size_t signalsBefore = 0;
+    for (int tick = 1; tick <= 8; ++tick) {
+        if (tick == 5) signalsBefore = env.signals.size();
+        env.cpuNs[kTid] = cpuNs += 100 * kMs;
+        env.monotonicNs += 250 * kMs;
+        object->RefreshTime(250);
+    }
+    ExpectFigures(40.0f, signalsBefore);
+    EXPECT_EQ(object->Figures().limit, 20.0f);
+}
+
+// ---- /proc reading and parsing
 
 TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthesis) {
     FakeSchedEnv env;
@@ -268,7 +435,7 @@ TEST(ProcStat, TotalIsTheSumOfTheFirstSevenNumbersOfTheFirstLine) {
         env.SetFile("/proc/stat", c.first);
         EXPECT_EQ(GetTotalCpuTime(&env), c.second) << c.first;
     }
-    env.RemoveFile("/proc/stat");
+    env.files.erase("/proc/stat");
     EXPECT_EQ(GetTotalCpuTime(&env), 0);
     EXPECT_GT(GetTotalCpuTime(), 0) << "the real /proc/stat";
 }
