@@ -102,6 +102,7 @@ TEST(Programs, AnswerAsUsualAndKvoRunPassesOnWhatItsProgramDoes) {
                 << c.command << ": wanted '" << want << "' in '" << got << "'";
         }
     }
+    unlink(KVO_RUN_PROBE "-setuid");  // no set-user-ID program is left behind
 }
 
 }  // namespace
