@@ -83,7 +83,10 @@ declare -A baseline  # "program tests" -> 0 when they pass without a fault
 baseline_passes() {
     local key="$1 $2"
     if [[ -z ${baseline[$key]:-} ]]; then
-        run_tests "$build/tests/$1" "$2" >"$logs/baseline-$1.log" 2>&1 </dev/null
+        # Rebuilt first: the last fault's build of this program may still be in place.
+        local log=$logs/baseline-$1-${2//[^A-Za-z0-9]/_}.log
+        cmake --build "$build" -j2 --target "$1" </dev/null >"$log" 2>&1 &&
+            run_tests "$build/tests/$1" "$2" >>"$log" 2>&1 </dev/null
         baseline[$key]=$?
     fi
     [[ ${baseline[$key]} -eq 0 ]]
