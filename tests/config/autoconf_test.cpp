@@ -56,7 +56,6 @@ const _Autoconf kSeeded{{11, 22, 33, 44}, {12.5f, 2.5f, 42.5f, 33, 44, 55.5f},
 // kNoFile fails with ENOENT.
 class AutoconfTest : public ::testing::Test, public ConfigEnv {
 protected:
-    AutoconfTest() { SetMachine(16, CpuInfo("3000.000"), MemInfo(32)); }
     bool ReadProbe(const char* path, std::string* text) override {
         *text = probes[path];
         errno = ENOENT;
@@ -64,16 +63,13 @@ protected:
     }
     unsigned int CpuCount() override { return cpus; }
     int IsVirtualMachine() override { return vm; }
-    void SetMachine(unsigned int count, const std::string& cpuinfo, const std::string& meminfo) {
-        cpus = count;
-        probes = {{"/proc/cpuinfo", cpuinfo}, {"/proc/meminfo", meminfo}};
-    }
     uint32_t Load(const std::string& ini, const char* path = nullptr) {
         log.Clear();
         return LoadAutoConfig(&conf, path ? path : dir.Write("kvo.ini", ini).c_str(), this);
     }
 
-    std::map<std::string, std::string> probes;
+    std::map<std::string, std::string> probes{{"/proc/cpuinfo", CpuInfo("3000.000")},
+                                              {"/proc/meminfo", MemInfo(32)}};
     unsigned int cpus = 16;
     int vm = 0;
     TempDir dir;
@@ -179,7 +175,8 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachineAndIsLogged) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         AutoconfSetDefaults(&conf);  // the thresholds of the worked machines
-        SetMachine(c.cpus, c.cpuinfo, c.meminfo);
+        probes = {{"/proc/cpuinfo", c.cpuinfo}, {"/proc/meminfo", c.meminfo}};
+        cpus = c.cpus;
         vm = c.vm;
         // Only the chosen section is read: the other one's sys_max has no effect.
         ASSERT_EQ(Load(std::string("[env]\n") + c.env +

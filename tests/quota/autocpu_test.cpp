@@ -156,7 +156,7 @@ void RunScript(QuotaRig& rig, const std::vector<Step>& steps, const Limits& left
         EXPECT_EQ(Do(rig, steps[i]), steps[i].result) << "step " << i;
         EXPECT_EQ(rig.fake.Adds(), steps[i].want) << "step " << i;
         EXPECT_EQ(rig.fake.unheld, steps[i].act == kHostAdd ? 1 : 0) << "step " << i;
-        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << "step " << i;
+        EXPECT_EQ(FakeCpuCtrl::sleepHoldDepth, 0) << "step " << i;
     }
     EXPECT_EQ(rig.fake.Limits(), left);  // removals really ended those limits
 }

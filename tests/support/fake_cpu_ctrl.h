@@ -27,7 +27,7 @@ public:
         std::function<void(unsigned int, float)> hook;
         {
             Hold hold(m_lock);
-            if (SleepHoldDepth() == 0) ++unheld;
+            if (sleepHoldDepth == 0) ++unheld;
             // Long concurrent runs keep only their first calls.
             if (m_adds.size() < 100000) m_adds.emplace_back(tid, percent);
             if (accepted) {
@@ -44,7 +44,7 @@ public:
     }
     void Del(unsigned int tid) override {
         Hold hold(m_lock);
-        if (SleepHoldDepth() == 0) ++unheld;
+        if (sleepHoldDepth == 0) ++unheld;
         m_limits.erase(tid);
         m_creators.erase(tid);
     }
@@ -52,14 +52,11 @@ public:
     // Counted per thread; no real signal mask is touched.
     void HoldSleep(sigset_t* previous) override {
         sigemptyset(previous);
-        ++SleepHoldDepth();
+        ++sleepHoldDepth;
     }
-    void ResumeSleep(const sigset_t* /*previous*/) override { --SleepHoldDepth(); }
+    void ResumeSleep(const sigset_t* /*previous*/) override { --sleepHoldDepth; }
     // How deep the calling thread holds the sleep signal off (0: not at all).
-    static int& SleepHoldDepth() {
-        static thread_local int depth = 0;
-        return depth;
-    }
+    static inline thread_local int sleepHoldDepth = 0;
 
     // Limits now held, by thread id.
     std::map<unsigned int, float> Limits() const { return Locked(m_limits); }
