@@ -66,7 +66,6 @@ const struct { std::vector<input_event> keyboard, mouse; unsigned int want; } kR
 // clang-format on
 
 TEST_F(DevmonTest, ReportEverySecondCarriesTheKindsReadSinceTheLastOneAndBatchesTally) {
-    env.SetFirstFd(FD_SETSIZE + 100);  // beyond what select() can watch
     env.AddDevice(0, kKeys);
     env.AddDevice(1, kKeys | kRel);
     ASSERT_EQ(KVO_OK, devmon.Initialize(1, 3, Record, &reports));

@@ -117,8 +117,7 @@ TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
             conf = kSeeded;
             ASSERT_EQ(Load(ini), KVO_OK);
             Fields want = Flatten(kSeeded);
-            const bool io = section == "adapt_io" || (section == "type" && value == 1);
-            if (io) {
+            if (section == "adapt_io" || (section == "type" && value == 1)) {
                 want["scenes_type"] = 1;
                 // The only line: the probes, which always log, did not run.
                 EXPECT_EQ(log.LevelMessages(), Strings{"INFO current is scenes type io"});
@@ -252,23 +251,20 @@ TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
     EXPECT_EQ(GroupsOf(conf), want);
 }
 
-TEST(StrSplit, PiecesBetweenSeparatorsOrNoneWithoutSeparator) {
+// Entries are "kind;relative;path", split at each ';' (no separator: no pieces):
+// kind 1 gives nothing, relative 0 appends to the running program's path without
+// extension, only three fields count, and the count is bounded.
+TEST(ExclusionPaths, SplitCountAndEntriesDecideThePaths) {
     // clang-format off
-    const std::pair<const char*, Strings> cases[] = {
+    const std::pair<const char*, Strings> splits[] = {
         {"a;b;c", {"a", "b", "c"}}, {"a;;c", {"a", "", "c"}}, {"a;b;", {"a", "b", ""}}, {"abc", {}}};
     // clang-format on
-    for (const auto& [text, pieces] : cases) {
+    for (const auto& [text, pieces] : splits) {
         Strings got = {"kept"}, want = {"kept"};  // appends to what is there
         want.insert(want.end(), pieces.begin(), pieces.end());
         StrSplit(text, ';', got);
         EXPECT_EQ(got, want) << text;
     }
-}
-
-// Entries are "kind;relative;path": kind 1 gives nothing, relative 0 appends to the
-// running program's path without extension, only three fields count, and the
-// count is bounded.
-TEST(ExclusionPaths, CountAndEntriesDecideThePaths) {
     char stem[4096] = {0};
     kvo_path_get_cur_proc_a(stem, sizeof stem);
     kvo_path_remove_ext_a(stem);

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -39,8 +40,6 @@ public:
     }
     // Makes the next Poll fail with error (once; the devmon fuzz target uses it).
     void FailNextPoll(int error) { m_pollErrno = error; }
-    // Descriptors are numbered from here (to test numbers beyond FD_SETSIZE).
-    void SetFirstFd(int fd) { m_nextFd = fd; }
 
     std::set<int> OpenFds() const {
         std::set<int> fds;
@@ -69,7 +68,6 @@ public:
         // Only the event-type bitmap, 31 bytes, is asked for.
         if (device == nullptr || request != EVIOCGBIT(0, 31)) {
             ++m_badCalls;
-            errno = device == nullptr ? EBADF : EINVAL;
             return -1;
         }
         static_cast<unsigned char*>(argument)[0] = m_nodes[device->slot].typeBits;
@@ -78,7 +76,6 @@ public:
     int Close(int fd) override {
         if (m_devices.erase(fd) != 0) return 0;
         ++m_badCalls;  // closed twice, or never opened
-        errno = EBADF;
         return -1;
     }
     int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
@@ -125,7 +122,7 @@ private:
 
     std::map<int, Node> m_nodes;          // by slot
     std::map<int, OpenDevice> m_devices;  // by descriptor
-    int m_nextFd = 40;
+    int m_nextFd = FD_SETSIZE + 100;      // beyond what select() can watch
     int m_pollErrno = 0;
     int m_looks = 0;
     int m_badCalls = 0;
