@@ -161,24 +161,9 @@ void RunScript(QuotaRig& rig, const std::vector<Step>& steps, const Limits& left
     EXPECT_EQ(rig.fake.Limits(), left);  // removals really ended those limits
 }
 
-TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
-    QuotaRig rig(30);  // 2 processors, limit 50 bounded to 30
-    // clang-format off
-    RunScript(rig, {
-        {kAddMon, "", 0, {{0, 60}}},  // refused by the scheduler: no object, never pushed
-        {kAddMon, "", 7, {{7, 30}}}, {kDelMon, "", 0, {{7, 60}}},
-        {kAddMon, "", 9, {{7, 30}, {9, 30}}},
-        {kHostAdd, "", 42, {{42, 20}}}, {kDelMon, "", 9, {{7, 60}}},
-        {kDelMon, "", 42, {{7, 60}}},  // never monitored: its limit still ends
-        {kAddMon, "", 3, {{3, 30}, {7, 30}}},
-        {kClearMon, "", 0, {}},        // every thread goes, nothing is pushed
-        {kAddMon, "", 5, {{5, 60}}},  // the set really is empty
-        {kCeiling, "", 20, {}}, {kLimit, "", 25, {{5, 40}}}},  // a ceiling acts on the next limit
-        {{5, 40}});
-    // clang-format on
-}
-
-TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
+// Group members share their group's limit, which follows the user; then
+// monitored threads join and leave with the share repushed under the ceiling.
+TEST(AutoCpuScript, GroupsThenMonitoredThreads) {
     QuotaRig rig(30, 5, 15, 2,
                  {{"g", 99, 99},  // the later entry of a name wins
                   {"g", 20, 60},
@@ -211,8 +196,18 @@ TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
         {kSwitch, "", 0, {{6, 30}, {4, 1}, {8, 20}}},  // refused members are not revived
         {kAddGrp, "tiny", 11, {{11, 0.15f}}},  // but one that joins again is pushed
         {kRebind, "", 0, {}}, {kPushGrp, "g", 0, {}},  // groups made anew, without members
-        {kAddGrp, "g", 2, {{2, 20}}}},
-        {{2, 20}, {4, 1}, {6, 30}, {8, 20}, {11, 0.15f}});
+        {kAddGrp, "g", 2, {{2, 20}}},
+        // Monitored threads: limit 50 bounded to 30, over 2 processors.
+        {kAddMon, "", 0, {{0, 60}}},  // refused by the scheduler: no object, never pushed
+        {kAddMon, "", 7, {{7, 30}}}, {kDelMon, "", 0, {{7, 60}}},
+        {kAddMon, "", 9, {{7, 30}, {9, 30}}},
+        {kHostAdd, "", 42, {{42, 20}}}, {kDelMon, "", 9, {{7, 60}}},
+        {kDelMon, "", 42, {{7, 60}}},  // never monitored: its limit still ends
+        {kAddMon, "", 3, {{3, 30}, {7, 30}}},
+        {kClearMon, "", 0, {}},        // every thread goes, nothing is pushed
+        {kAddMon, "", 5, {{5, 60}}},  // the set really is empty
+        {kCeiling, "", 20, {}}, {kLimit, "", 25, {{5, 40}}}},  // a ceiling acts on the next limit
+        {{2, 20}, {4, 1}, {5, 40}, {6, 30}, {8, 20}, {11, 0.15f}});
     // clang-format on
 }
 
