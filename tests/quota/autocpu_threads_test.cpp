@@ -17,29 +17,28 @@ using Limits = std::map<unsigned int, float>;
 
 TEST(AutoCpuThreads, ConcurrentCallersNeitherDeadlockNorLeaveMixedLimits) {
     QuotaRig rig(50, 5, 2, 4, {{"a", 20, 60}});
-    CAutoCpu& quota = rig.quota;
     constexpr int kRounds = 20000;
     RunWithWatchdog(120, "concurrent quota callers", [&] {
         std::vector<std::thread> threads;
         for (unsigned int host = 1; host <= 2; ++host) {  // each host on ids of its own
-            threads.emplace_back([&quota, host] {
+            threads.emplace_back([&rig, host] {
                 for (int round = 0; round < kRounds; ++round) {
                     const unsigned int tid = 100 * host + round % 5;  // ends with 0-4 added
-                    quota.AddMonitorThread(tid);
-                    ASSERT_EQ(quota.AddGroupThread("a", tid + 1000), KVO_OK);
-                    quota.DelMonitorThread(tid + 1);
-                    ASSERT_EQ(quota.DelGroupThread("a", tid + 1001), KVO_OK);
+                    rig.quota.AddMonitorThread(tid);
+                    ASSERT_EQ(rig.quota.AddGroupThread("a", tid + 1000), KVO_OK);
+                    rig.quota.DelMonitorThread(tid + 1);
+                    ASSERT_EQ(rig.quota.DelGroupThread("a", tid + 1001), KVO_OK);
                 }
             });
         }
         threads.emplace_back([&] {  // the collector's delivery thread
             for (int i = 0; i < 2 * kRounds; ++i) {
                 _CpuFactor sample{static_cast<float>(20 + i % 60), static_cast<float>(1 + i % 9)};
-                quota.AdjustCpu(&sample);
+                rig.quota.AdjustCpu(&sample);
             }
         });
         threads.emplace_back([&] {  // the user-monitor thread, ending at "using"
-            for (int i = kRounds; i >= 0; --i) quota.SetCurGroupCpuLimit(i % 2);
+            for (int i = kRounds; i >= 0; --i) rig.quota.SetCurGroupCpuLimit(i % 2);
         });
         for (std::thread& thread : threads) thread.join();
     });
@@ -60,21 +59,20 @@ TEST(AutoCpuThreads, ConcurrentCallersNeitherDeadlockNorLeaveMixedLimits) {
 // does not end with some threads at the old share and some at the new.
 TEST(AutoCpuThreads, GroupSwitchNeverInterleavesWithAHostPush) {
     QuotaRig rig(30, 5, 15, 2, {{"g", 20, 60}});
-    CAutoCpu& quota = rig.quota;
-    for (unsigned int tid : {1u, 2u, 3u}) quota.AddGroupThread("g", tid);
+    for (unsigned int tid : {1u, 2u, 3u}) rig.quota.AddGroupThread("g", tid);
     std::thread switcher;
     std::atomic<bool> switched(false);
     bool armed = true;
     rig.fake.SetAddHook([&](unsigned int tid, float) {
         if (!armed || tid != 1) return;
         armed = false;  // only the host's first push reaches here: set before the switch
-        switcher = std::thread([&] { quota.SetCurGroupCpuLimit(1), switched = true; });
+        switcher = std::thread([&] { rig.quota.SetCurGroupCpuLimit(1), switched = true; });
         // Give a switch that does not wait for us every chance to run now.
         for (int i = 0; i < 200 && !switched; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
     RunWithWatchdog(60, "group switch against a push", [&] {
-        quota.SetGroupCpuLimit("g");
+        rig.quota.SetGroupCpuLimit("g");
         switcher.join();
     });
     rig.fake.SetAddHook(nullptr);
