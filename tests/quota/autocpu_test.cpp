@@ -13,9 +13,31 @@ namespace {
 using Adds = std::vector<std::pair<unsigned int, float>>;
 using Limits = std::map<unsigned int, float>;
 
-TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
+TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaselineOncePerWindow) {
+    using Calc = float (CAutoCpu::*)(_CpuFactor*);
+    const Calc sub = &CAutoCpu::CalcCpuBySub, band = &CAutoCpu::CalcCpuQuota,
+               step = &CAutoCpu::CalcCpuEqual;
+    // Subtraction: ceiling 30, minimum 7. Bands (above 35.71, 31.25, 27.78, 25 of the
+    // deviation D: 10, 5, D, D / 1.5; else D / 2; under 2 none) and fixed steps
+    // (by ceiling and trend): ceiling 50, limit in force 40.
     // clang-format off
-    const struct { const char* name; std::vector<_CpuFactor> samples; std::vector<float> want; } cases[] = {
+    const struct { Calc calc; float previous, sys, proc, want; } cases[] = {
+        {sub, 1, 40, 15, 5}, {sub, 1, 40, 8, 7}, {sub, 1, 40, 10, 7}, {sub, 1, 30, 4, 4}, {sub, 1, 20, 5, 15},
+        {band, 1, 51, 1, 40}, {band, 1, 48.5f, 1, 40}, {band, 1, 90, 1, 30}, {band, 1, 82, 1, 35}, {band, 1, 79, 1, 11},
+        {band, 1, 76, 1, 40 - 26 / 1.5f}, {band, 1, 60, 1, 35}, {band, 1, 52, 1, 39}, {band, 1, 10, 1, 50}, {band, 1, 20, 1, 70},
+        {step, 55, 60, 1, 35}, {step, 70, 60, 1, 39}, {step, 50, 50, 1, 39}, {step, 30, 40, 1, 41}, {step, 45, 40, 1, 45},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        QuotaRig rig(c.calc == sub ? 30 : 50, 7, 1);
+        rig.quota.SetCurrentCpuLimit(40);
+        _CpuFactor baseline{c.previous, 1}, decision{c.sys, c.proc};
+        EXPECT_EQ((rig.quota.*c.calc)(&baseline), 0.0f);
+        EXPECT_NEAR((rig.quota.*c.calc)(&decision), c.want, 1e-4) << c.previous << " " << c.sys;
+    }
+    // The subtraction rule over a window of 3: a baseline, then one decision per fresh window.
+    // clang-format off
+    const struct { const char* name; std::vector<_CpuFactor> samples; std::vector<float> want; } windows[] = {
         // Baseline on 1-3; sample 4 decides over 2-4 (sys 30, proc 3): 50 - 30 + 3.
         // Then 5-7 alone (sys 12, proc 2): 50 - 12 + 2.
         {"slide then disjoint windows", {{10, 1}, {20, 2}, {30, 3}, {40, 4}, {11, 1}, {12, 2}, {13, 3}},
@@ -27,39 +49,12 @@ TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
         {"idle system baseline", {{0, 1}, {0, 1}, {0, 1}, {10, 1}, {20, 1}}, {0, 0, 0, 0, 41}},
     };
     // clang-format on
-    for (const auto& c : cases) {
+    for (const auto& c : windows) {
         QuotaRig rig(50, 5, 3);
         for (size_t i = 0; i < c.samples.size(); ++i) {
             _CpuFactor sample = c.samples[i];
             EXPECT_FLOAT_EQ(rig.quota.CalcCpuBySub(&sample), c.want[i]) << c.name << " " << i + 1;
         }
-    }
-}
-
-TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
-    using Calc = float (CAutoCpu::*)(_CpuFactor*);
-    const Calc sub = &CAutoCpu::CalcCpuBySub, band = &CAutoCpu::CalcCpuQuota,
-               step = &CAutoCpu::CalcCpuEqual;
-    // Subtraction: ceiling 30, minimum 7. Bands (above 35.71, 31.25, 27.78, 25 of the
-    // deviation D: 10, 5, D, D / 1.5; else D / 2; under 2 none) and fixed steps
-    // (by ceiling and trend): ceiling 50, limit in force 40.
-    // clang-format off
-    const struct { Calc calc; float previous, sys, proc, want; } cases[] = {
-        {sub, 1, 40, 15, 5}, {sub, 1, 40, 8, 7}, {sub, 1, 40, 10, 7}, {sub, 1, 30, 4, 4},
-        {sub, 1, 20, 5, 15},
-        {band, 1, 51, 1, 40}, {band, 1, 48.5f, 1, 40}, {band, 1, 90, 1, 30}, {band, 1, 82, 1, 35},
-        {band, 1, 79, 1, 11}, {band, 1, 76, 1, 40 - 26 / 1.5f}, {band, 1, 60, 1, 35},
-        {band, 1, 52, 1, 39}, {band, 1, 10, 1, 50}, {band, 1, 20, 1, 70},
-        {step, 55, 60, 1, 35}, {step, 70, 60, 1, 39}, {step, 50, 50, 1, 39}, {step, 30, 40, 1, 41},
-        {step, 45, 40, 1, 45},
-    };
-    // clang-format on
-    for (const auto& c : cases) {
-        QuotaRig rig(c.calc == sub ? 30 : 50, 7, 1);
-        rig.quota.SetCurrentCpuLimit(40);
-        _CpuFactor baseline{c.previous, 1}, decision{c.sys, c.proc};
-        EXPECT_EQ((rig.quota.*c.calc)(&baseline), 0.0f);
-        EXPECT_NEAR((rig.quota.*c.calc)(&decision), c.want, 1e-4) << c.previous << " " << c.sys;
     }
 }
 
