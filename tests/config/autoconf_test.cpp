@@ -84,9 +84,8 @@ protected:
 const struct { const char *section, *key; std::vector<std::pair<const char*, double>> cases; }
 kKeyTable[] = {
     {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
-    {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB},
-        {"10240", 10240 * kMiB}, {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0},
-        {"12abc", 12 * kMiB}, {"99999999999", 10240 * kMiB}}},
+    {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB}, {"10240", 10240 * kMiB},
+        {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0}, {"12abc", 12 * kMiB}, {"99999999999", 10240 * kMiB}}},
     {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}}},
     {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}}, {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
     {"env", "xp_switch", {{"0", 0}, {"7", 1}}}, {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}}},
@@ -97,8 +96,7 @@ kKeyTable[] = {
     {"profile", "collect_gap", {{"0", 1}, {"2", 2}, {"600", 600}, {"601", 600}}},
     {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"601", 600}}},
     {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}}, {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
-    {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000},
-        {"5000", 3600000}}},
+    {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000}, {"5000", 3600000}}},
 };
 // clang-format on
 

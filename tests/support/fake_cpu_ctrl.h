@@ -24,22 +24,19 @@ public:
     void Unregister() override { --registrations; }
     int Add(unsigned int tid, float percent) override {
         const bool accepted = tid != 0 && percent >= 0.1f && percent <= 100.0f;
-        std::function<void(unsigned int, float)> hook;
-        {
-            Hold hold(m_lock);
-            if (sleepHoldDepth == 0) ++unheld;
-            // Long concurrent runs keep only their first calls.
-            if (m_adds.size() < 100000) m_adds.emplace_back(tid, percent);
-            if (accepted) {
-                m_limits[tid] = percent;
-                m_creators.emplace(tid, std::this_thread::get_id());  // the first Add only
-            } else {
-                m_limits.erase(tid);  // a refused percentage ends the thread's limit
-                m_creators.erase(tid);
-            }
-            hook = m_addHook;
+        std::unique_lock<std::mutex> hold(m_lock);
+        if (sleepHoldDepth == 0) ++unheld;
+        // Long concurrent runs keep only their first calls.
+        if (m_adds.size() < 100000) m_adds.emplace_back(tid, percent);
+        if (accepted) {
+            m_limits[tid] = percent;
+            m_creators.emplace(tid, std::this_thread::get_id());  // the first Add only
+        } else {
+            m_limits.erase(tid);  // a refused percentage ends the thread's limit
+            m_creators.erase(tid);
         }
-        if (hook) hook(tid, percent);
+        hold.unlock();  // the hook may call in again
+        if (m_addHook) m_addHook(tid, percent);
         return accepted ? 1 : 0;
     }
     void Del(unsigned int tid) override {
@@ -71,9 +68,9 @@ public:
         unheld = 0;
     }
     // Called after each Add has taken effect, outside the fake's lock, on the
-    // calling thread; lets a test act in the middle of a push. Null clears it.
+    // calling thread; lets a test act in the middle of a push. Set it only while
+    // no call is under way; null clears it.
     void SetAddHook(std::function<void(unsigned int tid, float percent)> hook) {
-        Hold hold(m_lock);
         m_addHook = std::move(hook);
     }
 
