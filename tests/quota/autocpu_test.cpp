@@ -78,10 +78,6 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
         EXPECT_EQ(rig.Push(c.limit), want) << c.cpus << " cpus, " << c.limit;
         EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), c.bounded);
     }
-    QuotaRig rig(30, 7);  // the minimum is read through the bound record at each push
-    rig.quota.AddMonitorThread(7);
-    WordStore(rig.conf.proc_min, 9.0f);  // as the host's lower setter does
-    EXPECT_EQ(rig.Push(2), (Adds{{7, 18}}));
 }
 
 // Before binding the record's defaults hold; at the end the limits stay with the
@@ -113,12 +109,12 @@ TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
 // A scripted run: each step's result and the Add calls it makes.
 // clang-format off
 enum Act { kAddMon, kDelMon, kClearMon, kAddGrp, kDelGrp, kPushGrp, kSwitch, kHostAdd, kLimit,
-           kCeiling, kRebind };
+           kCeiling, kMinimum, kRebind };
 // clang-format on
 struct Step {
     Act act;
     const char* name;
-    unsigned int arg;  // a thread id, notUsing for kSwitch, percent for kLimit and kCeiling
+    unsigned int arg;  // a thread id, notUsing for kSwitch, else a percentage
     Adds want;
     uint32_t result = KVO_OK;
 };
@@ -137,6 +133,7 @@ uint32_t Do(QuotaRig& rig, const Step& s) {
         case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
         case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
         case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
+        case kMinimum: WordStore(rig.conf.proc_min, static_cast<float>(s.arg)); break;  // as the host's lower setter
         case kRebind: rig.quota.SetCpuLimitConfig(&rig.conf, rig.groups); break;
     }
     // clang-format on
@@ -201,8 +198,9 @@ TEST(AutoCpuScript, GroupsThenMonitoredThreads) {
         {kAddMon, "", 3, {{3, 30}, {7, 30}}},
         {kClearMon, "", 0, {}},        // every thread goes, nothing is pushed
         {kAddMon, "", 5, {{5, 60}}},  // the set really is empty
-        {kCeiling, "", 20, {}}, {kLimit, "", 25, {{5, 40}}}},  // a ceiling acts on the next limit
-        {{2, 20}, {4, 1}, {5, 40}, {6, 30}, {8, 20}, {11, 0.15f}});
+        {kCeiling, "", 20, {}}, {kLimit, "", 25, {{5, 40}}},  // a ceiling acts on the next limit
+        {kMinimum, "", 9, {}}, {kLimit, "", 2, {{5, 18}}}},  // the minimum is read at each push
+        {{2, 20}, {4, 1}, {5, 18}, {6, 30}, {8, 20}, {11, 0.15f}});
     // clang-format on
 }
 

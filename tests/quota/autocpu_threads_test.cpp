@@ -75,7 +75,6 @@ TEST(AutoCpuThreads, GroupSwitchNeverInterleavesWithAHostPush) {
         rig.quota.SetGroupCpuLimit("g");
         switcher.join();
     });
-    rig.fake.SetAddHook(nullptr);
     EXPECT_EQ(rig.fake.Limits(), (Limits{{1, 20}, {2, 20}, {3, 20}}));
 }
 
