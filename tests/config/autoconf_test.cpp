@@ -33,15 +33,13 @@ Fields Flatten(const _Autoconf& c) {
 #define KVO_FIELD(part, name) \
     { #name, double(c.part.name) }
     // clang-format off
-    return {{"scenes_type", c.scenes_type}, KVO_FIELD(io_conf, proc_read_min),
-        KVO_FIELD(io_conf, proc_read_max), KVO_FIELD(io_conf, proc_write_min),
-        KVO_FIELD(io_conf, proc_write_max), KVO_FIELD(env_conf, td_switch),
+    return {{"scenes_type", c.scenes_type}, KVO_FIELD(io_conf, proc_read_min), KVO_FIELD(io_conf, proc_read_max),
+        KVO_FIELD(io_conf, proc_write_min), KVO_FIELD(io_conf, proc_write_max), KVO_FIELD(env_conf, td_switch),
         KVO_FIELD(env_conf, virtual_evn), KVO_FIELD(env_conf, xp_switch), KVO_FIELD(env_conf, ssd_switch),
         KVO_FIELD(env_conf, cpu_clock_speed), KVO_FIELD(env_conf, cpu_cnt), KVO_FIELD(env_conf, sys_mem),
         KVO_FIELD(cpu_conf, sys_max), KVO_FIELD(cpu_conf, proc_min), KVO_FIELD(cpu_conf, proc_default),
-        KVO_FIELD(cpu_conf, collect_gap), KVO_FIELD(cpu_conf, adjust_cycle),
-        KVO_FIELD(cpu_conf, sys_max_unused), KVO_FIELD(behavior_conf, behavior_switch),
-        KVO_FIELD(behavior_conf, allow_time)};
+        KVO_FIELD(cpu_conf, collect_gap), KVO_FIELD(cpu_conf, adjust_cycle), KVO_FIELD(cpu_conf, sys_max_unused),
+        KVO_FIELD(behavior_conf, behavior_switch), KVO_FIELD(behavior_conf, allow_time)};
     // clang-format on
 #undef KVO_FIELD
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -129,4 +130,8 @@ private:
 };
 
 // One input record.
-input_event InputEvent(uint16_t type, uint16_t code, int32_t value);
+inline input_event InputEvent(uint16_t type, uint16_t code, int32_t value) {
+    input_event event{};
+    std::tie(event.type, event.code, event.value) = std::tie(type, code, value);
+    return event;
+}
