@@ -1,3 +1,3 @@
-// Stand-in for /dev/input: all of it is in the header; this unit lets the fuzz
-// build check that the header stands on its own.
+// Stand-in for /dev/input: the fake lives in fake_devmon_env.h; this unit stays
+// because the fuzz build lists it.
 #include "support/fake_devmon_env.h"
