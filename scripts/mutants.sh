@@ -198,7 +198,7 @@ faults() {
 @ config-exclusion-kind | src/config/autoconf_groups.cpp | test_config | ExclusionPaths*
 -    if (kind == 1) return;
 +    if (kind != 0) return;
-@ config-split-without-separator | src/config/autoconf_groups.cpp | test_config | StrSplit*
+@ config-split-without-separator | src/config/autoconf_groups.cpp | test_config | ExclusionPaths*
 -    if (found == std::string::npos) return;
 @ quota-sub-overshoot-bound | src/quota/autocpu.cpp | test_quota | AutoCpu*
 -        result = avgProc > over ? avgProc - over : ProcMin();

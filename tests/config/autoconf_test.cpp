@@ -33,15 +33,13 @@ Fields Flatten(const _Autoconf& c) {
 #define KVO_FIELD(part, name) \
     { #name, double(c.part.name) }
     // clang-format off
-    return {{"scenes_type", c.scenes_type}, KVO_FIELD(io_conf, proc_read_min),
-        KVO_FIELD(io_conf, proc_read_max), KVO_FIELD(io_conf, proc_write_min),
-        KVO_FIELD(io_conf, proc_write_max), KVO_FIELD(env_conf, td_switch),
+    return {{"scenes_type", c.scenes_type}, KVO_FIELD(io_conf, proc_read_min), KVO_FIELD(io_conf, proc_read_max),
+        KVO_FIELD(io_conf, proc_write_min), KVO_FIELD(io_conf, proc_write_max), KVO_FIELD(env_conf, td_switch),
         KVO_FIELD(env_conf, virtual_evn), KVO_FIELD(env_conf, xp_switch), KVO_FIELD(env_conf, ssd_switch),
         KVO_FIELD(env_conf, cpu_clock_speed), KVO_FIELD(env_conf, cpu_cnt), KVO_FIELD(env_conf, sys_mem),
         KVO_FIELD(cpu_conf, sys_max), KVO_FIELD(cpu_conf, proc_min), KVO_FIELD(cpu_conf, proc_default),
-        KVO_FIELD(cpu_conf, collect_gap), KVO_FIELD(cpu_conf, adjust_cycle),
-        KVO_FIELD(cpu_conf, sys_max_unused), KVO_FIELD(behavior_conf, behavior_switch),
-        KVO_FIELD(behavior_conf, allow_time)};
+        KVO_FIELD(cpu_conf, collect_gap), KVO_FIELD(cpu_conf, adjust_cycle), KVO_FIELD(cpu_conf, sys_max_unused),
+        KVO_FIELD(behavior_conf, behavior_switch), KVO_FIELD(behavior_conf, allow_time)};
     // clang-format on
 #undef KVO_FIELD
 }
@@ -56,7 +54,6 @@ const _Autoconf kSeeded{{11, 22, 33, 44}, {12.5f, 2.5f, 42.5f, 33, 44, 55.5f},
 // kNoFile fails with ENOENT.
 class AutoconfTest : public ::testing::Test, public ConfigEnv {
 protected:
-    AutoconfTest() { SetMachine(16, CpuInfo("3000.000"), MemInfo(32)); }
     bool ReadProbe(const char* path, std::string* text) override {
         *text = probes[path];
         errno = ENOENT;
@@ -64,24 +61,19 @@ protected:
     }
     unsigned int CpuCount() override { return cpus; }
     int IsVirtualMachine() override { return vm; }
-    void SetMachine(unsigned int count, const std::string& cpuinfo, const std::string& meminfo) {
-        cpus = count;
-        probes = {{"/proc/cpuinfo", cpuinfo}, {"/proc/meminfo", meminfo}};
-    }
     uint32_t Load(const std::string& ini, const char* path = nullptr) {
         log.Clear();
         return LoadAutoConfig(&conf, path ? path : dir.Write("kvo.ini", ini).c_str(), this);
     }
 
-    std::map<std::string, std::string> probes;
+    std::map<std::string, std::string> probes{{"/proc/cpuinfo", CpuInfo("3000.000")},
+                                              {"/proc/meminfo", MemInfo(32)}};
     unsigned int cpus = 16;
     int vm = 0;
     TempDir dir;
     LogCapture log{2};  // up to INFO: the debug trail is not under test
     _Autoconf conf = kSeeded;
 };
-
-constexpr const char* kOverflow = "99999999999";
 
 // One row per key, in reading order: texts and the value each stores. "profile" is
 // [td_cpu], chosen by td_switch = 1. Every row also checks that the other keys,
@@ -90,26 +82,19 @@ constexpr const char* kOverflow = "99999999999";
 const struct { const char *section, *key; std::vector<std::pair<const char*, double>> cases; }
 kKeyTable[] = {
     {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
-    {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB},
-        {"10240", 10240 * kMiB}, {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0},
-        {"12abc", 12 * kMiB}, {kOverflow, 10240 * kMiB}}},
+    {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB}, {"10240", 10240 * kMiB},
+        {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0}, {"12abc", 12 * kMiB}, {"99999999999", 10240 * kMiB}}},
     {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}}},
-    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}},
-    {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
-    {"env", "xp_switch", {{"0", 0}, {"7", 1}}},
-    {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}}},
-    {"env", "cpu_clock_speed", {{"20000", 10000}, {"9999", 9999}}},
-    {"env", "cpu_cnt", {{"1000", 256}, {"255", 255}}},
+    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}}, {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
+    {"env", "xp_switch", {{"0", 0}, {"7", 1}}}, {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}}},
+    {"env", "cpu_clock_speed", {{"20000", 10000}, {"9999", 9999}}}, {"env", "cpu_cnt", {{"1000", 256}, {"255", 255}}},
     {"env", "sys_mem", {{"0", 2}, {"2", 2}, {"3", 3}, {"256", 256}, {"300", 256}}},
     {"profile", "sys_max", {{"150", 100}, {"-5", 100}, {"99", 99}, {"0", 0}}},
-    {"profile", "proc_min", {{"5", 5}, {"101", 100}}},
-    {"profile", "proc_default", {{"50", 50}, {"-1", 100}}},
+    {"profile", "proc_min", {{"5", 5}, {"101", 100}}}, {"profile", "proc_default", {{"50", 50}, {"-1", 100}}},
     {"profile", "collect_gap", {{"0", 1}, {"2", 2}, {"600", 600}, {"601", 600}}},
     {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"601", 600}}},
-    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}},
-    {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
-    {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000},
-        {"5000", 3600000}}},
+    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}}, {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
+    {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000}, {"5000", 3600000}}},
 };
 // clang-format on
 
@@ -128,8 +113,7 @@ TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
             conf = kSeeded;
             ASSERT_EQ(Load(ini), KVO_OK);
             Fields want = Flatten(kSeeded);
-            const bool io = section == "adapt_io" || (section == "type" && value == 1);
-            if (io) {
+            if (section == "adapt_io" || (section == "type" && value == 1)) {
                 want["scenes_type"] = 1;
                 // The only line: the probes, which always log, did not run.
                 EXPECT_EQ(log.LevelMessages(), Strings{"INFO current is scenes type io"});
@@ -145,22 +129,38 @@ TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
     conf.scenes_type = 1;  // from an earlier load: a file without [type] stays in the IO scene
     ASSERT_EQ(Load(others), KVO_OK);
     EXPECT_EQ(Flatten(conf).at("cpu_cnt"), 7);
+    // A file that cannot be loaded leaves the record as it was and says why.
+    const std::string path = dir.File("missing.ini");
+    conf = kSeeded;
+    EXPECT_EQ(Load("", path.c_str()), KVO_E_FAIL);
+    EXPECT_EQ(Flatten(conf), Flatten(kSeeded));
+    EXPECT_EQ(log.LevelMessages(),
+              Strings{"WARN load " + path + " with error(2), use default configs now"});
 }
 
-TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
-    const std::string fast = CpuInfo("3000.000"), big = MemInfo(32);
+// The probes and the chosen limits are logged in order (checked where listed).
+TEST_F(AutoconfTest, ProfileFollowsTheMachineAndIsLogged) {
+    const std::string fast = CpuInfo("3000.000"), big = MemInfo(32), no = strerror(ENOENT);
+    const std::string limits =
+        "INFO current cpu limit config syscpu(11.000000), proc cpu min(5.000000), gap(1), "
+        "cycle(15)";
+    const std::string td = "INFO auto perf current use td_cpu config";
     // clang-format off
     const struct { const char* name; unsigned int cpus; std::string cpuinfo, meminfo; int vm;
-                   const char *env, *want; } cases[] = {
+                   const char *env, *want; Strings log = {}; } cases[] = {
         {"td_switch forces td_cpu", 16, fast, big, 0, "td_switch = 1\n", "td_cpu"},
         {"virtual_evn on a virtual machine", 16, fast, big, 1, "virtual_evn = 1\n", "td_cpu"},
         {"virtual_evn on real hardware", 16, fast, big, 0, "virtual_evn = 1\n", "adapt_cpu"},
         {"virtual machine without virtual_evn", 16, fast, big, 1, "", "adapt_cpu"},
         {"processors at the threshold, clock above", 2, CpuInfo("10001"), big, 0, "", "td_cpu"},
         {"summed clock at the threshold", 4, CpuInfo("5000.999"), big, 0, "", "td_cpu"},
+        {"summed clock below the threshold", 4, CpuInfo("2400.000"), MemInfo(8), 0, "", "td_cpu",
+         {"INFO current system mem is 8.00", "INFO current system cpu clock speed is 2400", td, limits}},
         {"cpu MHz of 0 goes on, any case matches", 16, "cpu MHz : 0.000\nCPU mhz : 1000\ncpu MHz : 3000\n", big, 0, "", "td_cpu"},
         {"no cpu MHz line skips the clock rule", 4, "processor\t: 0\n", MemInfo(8), 0, "", "adapt_cpu"},
-        {"meminfo cannot be opened: 2.00 GiB", 16, fast, kNoFile, 0, "", "td_cpu"},
+        {"no probe opens: 2.00 GiB", 16, kNoFile, kNoFile, 0, "", "td_cpu",
+         {"WARN Cannot open /proc/meminfo:" + no, "INFO current system mem is 2.00",
+          "WARN Cannot open /proc/cpuinfo:" + no, td, limits}},
         {"MemTotal of 0 goes on, case matters", 16, fast, "MemTotal: 0 kB\nmemtotal: 33554432 kB\nMemTotal: 1048576 kB\n", 0, "", "td_cpu"},
         {"MemTotal of 0 only: no figure", 16, fast, "MemTotal: 0 kB\n", 0, "", "adapt_cpu"},
         {"memory at sys_mem", 16, fast, MemInfo(16), 0, "sys_mem = 16\n", "td_cpu"},
@@ -170,7 +170,8 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         AutoconfSetDefaults(&conf);  // the thresholds of the worked machines
-        SetMachine(c.cpus, c.cpuinfo, c.meminfo);
+        probes = {{"/proc/cpuinfo", c.cpuinfo}, {"/proc/meminfo", c.meminfo}};
+        cpus = c.cpus;
         vm = c.vm;
         // Only the chosen section is read: the other one's sys_max has no effect.
         ASSERT_EQ(Load(std::string("[env]\n") + c.env +
@@ -178,34 +179,8 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
                   KVO_OK);
         EXPECT_EQ(conf.cpu_conf.sys_max, strcmp(c.want, "td_cpu") == 0 ? 11.0f : 22.0f);
         EXPECT_TRUE(log.Has("INFO", std::string("auto perf current use ") + c.want + " config"));
+        EXPECT_EQ(c.log.empty() ? c.log : log.LevelMessages(), c.log);
     }
-}
-
-// The probes and the chosen limits are logged in order; a file that cannot be
-// loaded leaves the record as it was and says why.
-TEST_F(AutoconfTest, LoadLogsTheProbesAndTheLimitsOrWhyItFailed) {
-    const std::string no = strerror(ENOENT), td = "INFO auto perf current use td_cpu config";
-    const std::string limits =
-        "INFO current cpu limit config syscpu(25.000000), proc cpu min(5.000000), gap(1), "
-        "cycle(15)";
-    AutoconfSetDefaults(&conf);
-    const std::string ini = "[td_cpu]\nsys_max = 25\n[adapt_cpu]\nsys_max = 26\n";
-    SetMachine(4, CpuInfo("2400.000"), MemInfo(8));
-    ASSERT_EQ(Load(ini), KVO_OK);
-    EXPECT_EQ(log.LevelMessages(),
-              (Strings{"INFO current system mem is 8.00",
-                       "INFO current system cpu clock speed is 2400", td, limits}));
-    SetMachine(16, kNoFile, kNoFile);
-    ASSERT_EQ(Load(ini), KVO_OK);
-    EXPECT_EQ(log.LevelMessages(),
-              (Strings{"WARN Cannot open /proc/meminfo:" + no, "INFO current system mem is 2.00",
-                       "WARN Cannot open /proc/cpuinfo:" + no, td, limits}));
-    const std::string path = dir.File("missing.ini");
-    conf = kSeeded;
-    EXPECT_EQ(Load("", path.c_str()), KVO_E_FAIL);
-    EXPECT_EQ(Flatten(conf), Flatten(kSeeded));
-    EXPECT_EQ(log.LevelMessages(),
-              Strings{"WARN load " + path + " with error(2), use default configs now"});
 }
 
 // The host may set the minimum while the controller reloads the file: the
@@ -272,23 +247,20 @@ TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
     EXPECT_EQ(GroupsOf(conf), want);
 }
 
-TEST(StrSplit, PiecesBetweenSeparatorsOrNoneWithoutSeparator) {
+// Entries are "kind;relative;path", split at each ';' (no separator: no pieces):
+// kind 1 gives nothing, relative 0 appends to the running program's path without
+// extension, only three fields count, and the count is bounded.
+TEST(ExclusionPaths, SplitCountAndEntriesDecideThePaths) {
     // clang-format off
-    const std::pair<const char*, Strings> cases[] = {
+    const std::pair<const char*, Strings> splits[] = {
         {"a;b;c", {"a", "b", "c"}}, {"a;;c", {"a", "", "c"}}, {"a;b;", {"a", "b", ""}}, {"abc", {}}};
     // clang-format on
-    for (const auto& [text, pieces] : cases) {
+    for (const auto& [text, pieces] : splits) {
         Strings got = {"kept"}, want = {"kept"};  // appends to what is there
         want.insert(want.end(), pieces.begin(), pieces.end());
         StrSplit(text, ';', got);
         EXPECT_EQ(got, want) << text;
     }
-}
-
-// Entries are "kind;relative;path": kind 1 gives nothing, relative 0 appends to the
-// running program's path without extension, only three fields count, and the
-// count is bounded.
-TEST(ExclusionPaths, CountAndEntriesDecideThePaths) {
     char stem[4096] = {0};
     kvo_path_get_cur_proc_a(stem, sizeof stem);
     kvo_path_remove_ext_a(stem);

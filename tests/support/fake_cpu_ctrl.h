@@ -1,9 +1,10 @@
-// Recording stand-in for the scheduler behind ICpuCtrl: logs every call and keeps
+// Recording stand-in for the scheduler behind ICpuCtrl: the Add calls in order and
 // the limits the scheduler would hold, with its rules (one entry per thread, a
 // percentage outside 0.1 to 100 refused and ending an existing entry); and a
 // quota bound to it.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,42 +16,32 @@
 
 class FakeCpuCtrl : public ICpuCtrl {
 public:
-    enum class Op { kRegister, kUnregister, kAdd, kDel };
-    struct Call {
-        Op op;
-        unsigned int tid;
-        float percent;
-        bool sleepHeld = false;  // the calling thread held the sleep signal off
-    };
+    using AddCalls = std::vector<std::pair<unsigned int, float>>;
 
     explicit FakeCpuCtrl(unsigned int processors = 2) : m_processors(processors) {}
 
-    int Register() override {
-        Record({Op::kRegister, 0, 0.0f});
-        return 1;
-    }
-    void Unregister() override { Record({Op::kUnregister, 0, 0.0f}); }
+    int Register() override { return ++registrations > 0 ? 1 : 0; }
+    void Unregister() override { --registrations; }
     int Add(unsigned int tid, float percent) override {
         const bool accepted = tid != 0 && percent >= 0.1f && percent <= 100.0f;
-        std::function<void(unsigned int, float)> hook;
-        {
-            Hold hold(m_lock);
-            Log({Op::kAdd, tid, percent, SleepHoldDepth() > 0});
-            if (accepted) {
-                m_limits[tid] = percent;
-                m_creators.emplace(tid, std::this_thread::get_id());  // the first Add only
-            } else {
-                m_limits.erase(tid);  // a refused percentage ends the thread's limit
-                m_creators.erase(tid);
-            }
-            hook = m_addHook;
+        std::unique_lock<std::mutex> hold(m_lock);
+        if (sleepHoldDepth == 0) ++unheld;
+        // Long concurrent runs keep only their first calls.
+        if (m_adds.size() < 100000) m_adds.emplace_back(tid, percent);
+        if (accepted) {
+            m_limits[tid] = percent;
+            m_creators.emplace(tid, std::this_thread::get_id());  // the first Add only
+        } else {
+            m_limits.erase(tid);  // a refused percentage ends the thread's limit
+            m_creators.erase(tid);
         }
-        if (hook) hook(tid, percent);
+        hold.unlock();  // the hook may call in again
+        if (m_addHook) m_addHook(tid, percent);
         return accepted ? 1 : 0;
     }
     void Del(unsigned int tid) override {
         Hold hold(m_lock);
-        Log({Op::kDel, tid, 0.0f, SleepHoldDepth() > 0});
+        if (sleepHoldDepth == 0) ++unheld;
         m_limits.erase(tid);
         m_creators.erase(tid);
     }
@@ -58,39 +49,33 @@ public:
     // Counted per thread; no real signal mask is touched.
     void HoldSleep(sigset_t* previous) override {
         sigemptyset(previous);
-        ++SleepHoldDepth();
+        ++sleepHoldDepth;
     }
-    void ResumeSleep(const sigset_t* /*previous*/) override { --SleepHoldDepth(); }
+    void ResumeSleep(const sigset_t* /*previous*/) override { --sleepHoldDepth; }
     // How deep the calling thread holds the sleep signal off (0: not at all).
-    static int& SleepHoldDepth() {
-        static thread_local int depth = 0;
-        return depth;
-    }
+    static inline thread_local int sleepHoldDepth = 0;
 
     // Limits now held, by thread id.
     std::map<unsigned int, float> Limits() const { return Locked(m_limits); }
     // For each limit now held, the thread whose Add created it: the thread the
     // scheduler's control object would signal.
     std::map<unsigned int, std::thread::id> Creators() const { return Locked(m_creators); }
-    std::vector<Call> Calls() const { return Locked(m_calls); }
-    // Only the Add calls, in order, as (tid, percent).
-    std::vector<std::pair<unsigned int, float>> Adds() const {
-        std::vector<std::pair<unsigned int, float>> adds;
-        for (const Call& call : Calls()) {
-            if (call.op == Op::kAdd) adds.emplace_back(call.tid, call.percent);
-        }
-        return adds;
-    }
+    // The Add calls since the last ClearCalls, in order.
+    AddCalls Adds() const { return Locked(m_adds); }
     void ClearCalls() {
         Hold hold(m_lock);
-        m_calls.clear();
+        m_adds.clear();
+        unheld = 0;
     }
     // Called after each Add has taken effect, outside the fake's lock, on the
-    // calling thread; lets a test act in the middle of a push. Null clears it.
+    // calling thread; lets a test act in the middle of a push. Set it only while
+    // no call is under way; null clears it.
     void SetAddHook(std::function<void(unsigned int tid, float percent)> hook) {
-        Hold hold(m_lock);
         m_addHook = std::move(hook);
     }
+
+    std::atomic<int> registrations{0};  // Register calls not yet undone
+    std::atomic<int> unheld{0};  // Add and Del calls since ClearCalls without the sleep held off
 
 private:
     using Hold = std::lock_guard<std::mutex>;
@@ -100,21 +85,13 @@ private:
         Hold hold(m_lock);
         return value;
     }
-    void Record(const Call& call) {
-        Hold hold(m_lock);
-        Log(call);
-    }
-    // Long concurrent runs log only their first calls. The caller holds m_lock.
-    void Log(const Call& call) {
-        if (m_calls.size() < 100000) m_calls.push_back(call);
-    }
 
     mutable std::mutex m_lock;
     const unsigned int m_processors;
     std::function<void(unsigned int, float)> m_addHook;
     std::map<unsigned int, float> m_limits;
     std::map<unsigned int, std::thread::id> m_creators;
-    std::vector<Call> m_calls;
+    AddCalls m_adds;
 };
 
 // A quota over a fake scheduler with a bound configuration and groups.
@@ -125,8 +102,8 @@ struct QuotaRig {
         quota.SetCpuLimitConfig(&conf, groups);
         fake.ClearCalls();
     }
-    std::vector<std::pair<unsigned int, float>> Push(
-        float limit) {  // the Add calls one new process limit makes
+    // The Add calls one new process limit makes.
+    FakeCpuCtrl::AddCalls Push(float limit) {
         fake.ClearCalls();
         quota.SetCurrentCpuLimit(limit);
         return fake.Adds();
