@@ -60,11 +60,22 @@ protected:
 // release are two), the tally keeps the kind of the last one (1 pointer, 2
 // keyboard), and without input the batch fails.
 // clang-format off
-const struct { std::vector<input_event> keyboard, mouse; unsigned int want; int kind, count; } kReports[] = {
-    {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, {}, 1, 2, 2}, {{Key(KEY_A, 2)}, {}, 1, 2, 1},
-    {{}, {kMotion}, 2, 1, 1}, {{}, {Key(BTN_LEFT)}, 2, 1, 1}, {{}, {InputEvent(EV_ABS, ABS_X, 9)}, 2, 1, 1},
-    {{}, {Key(0x100)}, 1, 2, 1}, {{Key(0x101)}, {}, 2, 1, 1}, {{Key(KEY_ENTER)}, {kMotion, kSync}, 3, 1, 2},
-    {{}, {}, 0, 0, 0}, {{InputEvent(EV_MSC, MSC_SCAN, 30), kSync}, {kSync}, 0, 0, 0}};
+struct ReportCase {
+    std::vector<input_event> keyboard, mouse;
+    unsigned int want;
+    int kind, count;
+};
+const ReportCase kReports[] = {
+    {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, {}, 1, 2, 2},
+    {{Key(KEY_A, 2)}, {}, 1, 2, 1},
+    {{}, {kMotion}, 2, 1, 1},
+    {{}, {Key(BTN_LEFT)}, 2, 1, 1},
+    {{}, {InputEvent(EV_ABS, ABS_X, 9)}, 2, 1, 1},
+    {{}, {Key(0x100)}, 1, 2, 1},
+    {{Key(0x101)}, {}, 2, 1, 1},
+    {{Key(KEY_ENTER)}, {kMotion, kSync}, 3, 1, 2},
+    {{}, {}, 0, 0, 0},
+    {{InputEvent(EV_MSC, MSC_SCAN, 30), kSync}, {kSync}, 0, 0, 0}};
 // clang-format on
 
 TEST_F(DevmonTest, ReportEverySecondCarriesTheKindsReadSinceTheLastOneAndBatchesTally) {
@@ -164,13 +175,22 @@ void Record(_MSG_STATUS status, void* seen) {
 // Switch, idle time, reports of the device monitor (clock, value; it reports
 // every second and the reports not listed carry 0), end of the run, announcements.
 // clang-format off
-const struct { int32_t on; uint32_t allowMs; std::vector<std::pair<int64_t, unsigned>> reports;
-               int64_t until; Announcements want; } kScenarios[] = {
-    {1, 60000, {}, 400000, {{0, U}, {60000, N}}}, {1, 60000, {{0, 1}, {50000, 1}}, 400000, {{0, U}, {110000, N}}},
+struct Scenario {
+    int32_t on;
+    uint32_t allowMs;
+    std::vector<std::pair<int64_t, unsigned>> reports;
+    int64_t until;
+    Announcements want;
+};
+const Scenario kScenarios[] = {
+    {1, 60000, {}, 400000, {{0, U}, {60000, N}}},
+    {1, 60000, {{0, 1}, {50000, 1}}, 400000, {{0, U}, {110000, N}}},
     {1, 10000, {{5000, 2}, {12000, 3}}, 60000, {{0, U}, {22000, N}}},
-    {1, 10000, {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}}, 40000, {{0, U}, {10000, N}, {20000, U}, {33000, N}}},
+    {1, 10000, {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}}, 40000,
+     {{0, U}, {10000, N}, {20000, U}, {33000, N}}},
     // Either kind alone keeps the user "using".
-    {1, 5000, {{8000, 1}, {20000, 1}}, 40000, {{0, U}, {5000, N}, {8000, U}, {13000, N}, {20000, U}, {25000, N}}},
+    {1, 5000, {{8000, 1}, {20000, 1}}, 40000,
+     {{0, U}, {5000, N}, {8000, U}, {13000, N}, {20000, U}, {25000, N}}},
     {1, 10000, {{4000, 4}, {8000, 8}}, 30000, {{0, U}, {10000, N}}},  // other bits are no input
     {1, 0, {{1000, 1}}, 600000, {{0, U}}},  // an idle time of 0 never fires
     {0, 1000, {{1000, 3}}, 60000, {}}};

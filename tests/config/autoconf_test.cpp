@@ -33,13 +33,17 @@ Fields Flatten(const _Autoconf& c) {
 #define KVO_FIELD(part, name) \
     { #name, double(c.part.name) }
     // clang-format off
-    return {{"scenes_type", c.scenes_type}, KVO_FIELD(io_conf, proc_read_min), KVO_FIELD(io_conf, proc_read_max),
-        KVO_FIELD(io_conf, proc_write_min), KVO_FIELD(io_conf, proc_write_max), KVO_FIELD(env_conf, td_switch),
-        KVO_FIELD(env_conf, virtual_evn), KVO_FIELD(env_conf, xp_switch), KVO_FIELD(env_conf, ssd_switch),
-        KVO_FIELD(env_conf, cpu_clock_speed), KVO_FIELD(env_conf, cpu_cnt), KVO_FIELD(env_conf, sys_mem),
-        KVO_FIELD(cpu_conf, sys_max), KVO_FIELD(cpu_conf, proc_min), KVO_FIELD(cpu_conf, proc_default),
-        KVO_FIELD(cpu_conf, collect_gap), KVO_FIELD(cpu_conf, adjust_cycle), KVO_FIELD(cpu_conf, sys_max_unused),
-        KVO_FIELD(behavior_conf, behavior_switch), KVO_FIELD(behavior_conf, allow_time)};
+    return {{"scenes_type", c.scenes_type},
+            KVO_FIELD(io_conf, proc_read_min),   KVO_FIELD(io_conf, proc_read_max),
+            KVO_FIELD(io_conf, proc_write_min),  KVO_FIELD(io_conf, proc_write_max),
+            KVO_FIELD(env_conf, td_switch),      KVO_FIELD(env_conf, virtual_evn),
+            KVO_FIELD(env_conf, xp_switch),      KVO_FIELD(env_conf, ssd_switch),
+            KVO_FIELD(env_conf, cpu_clock_speed), KVO_FIELD(env_conf, cpu_cnt),
+            KVO_FIELD(env_conf, sys_mem),        KVO_FIELD(cpu_conf, sys_max),
+            KVO_FIELD(cpu_conf, proc_min),       KVO_FIELD(cpu_conf, proc_default),
+            KVO_FIELD(cpu_conf, collect_gap),    KVO_FIELD(cpu_conf, adjust_cycle),
+            KVO_FIELD(cpu_conf, sys_max_unused), KVO_FIELD(behavior_conf, behavior_switch),
+            KVO_FIELD(behavior_conf, allow_time)};
     // clang-format on
 #undef KVO_FIELD
 }
@@ -82,19 +86,27 @@ protected:
 const struct { const char *section, *key; std::vector<std::pair<const char*, double>> cases; }
 kKeyTable[] = {
     {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
-    {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB}, {"10240", 10240 * kMiB},
-        {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0}, {"12abc", 12 * kMiB}, {"99999999999", 10240 * kMiB}}},
+    {"adapt_io", "proc_read_max",
+     {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB}, {"10240", 10240 * kMiB},
+      {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0}, {"12abc", 12 * kMiB},
+      {"99999999999", 10240 * kMiB}}},
     {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}}},
-    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}}, {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
-    {"env", "xp_switch", {{"0", 0}, {"7", 1}}}, {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}}},
-    {"env", "cpu_clock_speed", {{"20000", 10000}, {"9999", 9999}}}, {"env", "cpu_cnt", {{"1000", 256}, {"255", 255}}},
+    {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}},
+    {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
+    {"env", "xp_switch", {{"0", 0}, {"7", 1}}},
+    {"env", "ssd_switch", {{"5", 2}, {"1", 1}, {"0", 0}, {"-5", 0}}},
+    {"env", "cpu_clock_speed", {{"20000", 10000}, {"9999", 9999}}},
+    {"env", "cpu_cnt", {{"1000", 256}, {"255", 255}}},
     {"env", "sys_mem", {{"0", 2}, {"2", 2}, {"3", 3}, {"256", 256}, {"300", 256}}},
     {"profile", "sys_max", {{"150", 100}, {"-5", 100}, {"99", 99}, {"0", 0}}},
-    {"profile", "proc_min", {{"5", 5}, {"101", 100}}}, {"profile", "proc_default", {{"50", 50}, {"-1", 100}}},
+    {"profile", "proc_min", {{"5", 5}, {"101", 100}}},
+    {"profile", "proc_default", {{"50", 50}, {"-1", 100}}},
     {"profile", "collect_gap", {{"0", 1}, {"2", 2}, {"600", 600}, {"601", 600}}},
     {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"601", 600}}},
-    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}}, {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
-    {"user_behavior", "allow_time", {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000}, {"5000", 3600000}}},
+    {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}},
+    {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
+    {"user_behavior", "allow_time",
+     {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000}, {"5000", 3600000}}},
 };
 // clang-format on
 
@@ -155,13 +167,17 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachineAndIsLogged) {
         {"processors at the threshold, clock above", 2, CpuInfo("10001"), big, 0, "", "td_cpu"},
         {"summed clock at the threshold", 4, CpuInfo("5000.999"), big, 0, "", "td_cpu"},
         {"summed clock below the threshold", 4, CpuInfo("2400.000"), MemInfo(8), 0, "", "td_cpu",
-         {"INFO current system mem is 8.00", "INFO current system cpu clock speed is 2400", td, limits}},
-        {"cpu MHz of 0 goes on, any case matches", 16, "cpu MHz : 0.000\nCPU mhz : 1000\ncpu MHz : 3000\n", big, 0, "", "td_cpu"},
-        {"no cpu MHz line skips the clock rule", 4, "processor\t: 0\n", MemInfo(8), 0, "", "adapt_cpu"},
+         {"INFO current system mem is 8.00", "INFO current system cpu clock speed is 2400", td,
+          limits}},
+        {"cpu MHz of 0 goes on, any case matches", 16,
+         "cpu MHz : 0.000\nCPU mhz : 1000\ncpu MHz : 3000\n", big, 0, "", "td_cpu"},
+        {"no cpu MHz line skips the clock rule", 4, "processor\t: 0\n", MemInfo(8), 0, "",
+         "adapt_cpu"},
         {"no probe opens: 2.00 GiB", 16, kNoFile, kNoFile, 0, "", "td_cpu",
          {"WARN Cannot open /proc/meminfo:" + no, "INFO current system mem is 2.00",
           "WARN Cannot open /proc/cpuinfo:" + no, td, limits}},
-        {"MemTotal of 0 goes on, case matters", 16, fast, "MemTotal: 0 kB\nmemtotal: 33554432 kB\nMemTotal: 1048576 kB\n", 0, "", "td_cpu"},
+        {"MemTotal of 0 goes on, case matters", 16, fast,
+         "MemTotal: 0 kB\nmemtotal: 33554432 kB\nMemTotal: 1048576 kB\n", 0, "", "td_cpu"},
         {"MemTotal of 0 only: no figure", 16, fast, "MemTotal: 0 kB\n", 0, "", "adapt_cpu"},
         {"memory at sys_mem", 16, fast, MemInfo(16), 0, "sys_mem = 16\n", "td_cpu"},
         {"memory beyond 32 bits of kB", 16, fast, MemInfo(4097), 0, "", "adapt_cpu"},
@@ -220,7 +236,8 @@ TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
     // clang-format off
     const std::tuple<const char*, float, float> cases[] = {
         {"30;80", 30, 80}, {"150;-5", 100, 0}, {"45", 45, 45}, {"30;", 30, 0}, {";70", 0, 70},
-        {"nan;50", 0, 50}, {"inf;-inf", 100, 0}, {"20;60;90", 20, 60}, {"12.5;87.25", 12.5f, 87.25f}};
+        {"nan;50", 0, 50}, {"inf;-inf", 100, 0}, {"20;60;90", 20, 60},
+        {"12.5;87.25", 12.5f, 87.25f}};
     // clang-format on
     std::string text = "[cpu_group]\n";
     Groups want;
@@ -253,7 +270,8 @@ TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
 TEST(ExclusionPaths, SplitCountAndEntriesDecideThePaths) {
     // clang-format off
     const std::pair<const char*, Strings> splits[] = {
-        {"a;b;c", {"a", "b", "c"}}, {"a;;c", {"a", "", "c"}}, {"a;b;", {"a", "b", ""}}, {"abc", {}}};
+        {"a;b;c", {"a", "b", "c"}}, {"a;;c", {"a", "", "c"}}, {"a;b;", {"a", "b", ""}},
+        {"abc", {}}};
     // clang-format on
     for (const auto& [text, pieces] : splits) {
         Strings got = {"kept"}, want = {"kept"};  // appends to what is there
@@ -272,7 +290,8 @@ TEST(ExclusionPaths, SplitCountAndEntriesDecideThePaths) {
          KVO_OK, {"/var/log", stem + std::string("_data"), "/opt/y", overlong.substr(0, 4095)}},
         {"count = 0\n0 = 0;1;/a\n", KVO_OK, {}},
         {"0 = 0;1;/a\n", KVO_E_FAIL, {}},
-        {"count = -1\n0 = 0;1;/first\n4095 = 0;1;/last\n4096 = 0;1;/beyond\n", KVO_OK, {"/first", "/last"}},
+        {"count = -1\n0 = 0;1;/first\n4095 = 0;1;/last\n4096 = 0;1;/beyond\n", KVO_OK,
+         {"/first", "/last"}},
     };
     // clang-format on
     TempDir dir;

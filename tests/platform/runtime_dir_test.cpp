@@ -43,7 +43,8 @@ public:
 const struct { const char* what; uid_t euid; const char* xdg; mode_t xdgMode; uid_t xdgOwner;
                bool haveUserRun; const char* want; } kRules[] = {
     {"private XDG dir", 1000, "/x/1000", S_IFDIR | 0700, 1000, true, "/x/1000/kvo_comm"},
-    {"XDG dir open to others", 1000, "/x/1000", S_IFDIR | 0755, 1000, true, "/run/user/1000/kvo_comm"},
+    {"XDG dir open to others", 1000, "/x/1000", S_IFDIR | 0755, 1000, true,
+     "/run/user/1000/kvo_comm"},
     {"XDG dir of another user", 1000, "/x/1000", S_IFDIR | 0700, 1001, false, "/tmp/kvo_comm-1000"},
     {"XDG dir is a link", 1000, "/x/1000", S_IFLNK | 0700, 1000, false, "/tmp/kvo_comm-1000"},
     {"relative XDG", 1000, "x/1000", S_IFDIR | 0700, 1000, false, "/tmp/kvo_comm-1000"},

@@ -22,10 +22,14 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaselineOncePerWindow) {
     // (by ceiling and trend): ceiling 50, limit in force 40.
     // clang-format off
     const struct { Calc calc; float previous, sys, proc, want; } cases[] = {
-        {sub, 1, 40, 15, 5}, {sub, 1, 40, 8, 7}, {sub, 1, 40, 10, 7}, {sub, 1, 30, 4, 4}, {sub, 1, 20, 5, 15},
-        {band, 1, 51, 1, 40}, {band, 1, 48.5f, 1, 40}, {band, 1, 90, 1, 30}, {band, 1, 82, 1, 35}, {band, 1, 79, 1, 11},
-        {band, 1, 76, 1, 40 - 26 / 1.5f}, {band, 1, 60, 1, 35}, {band, 1, 52, 1, 39}, {band, 1, 10, 1, 50}, {band, 1, 20, 1, 70},
-        {step, 55, 60, 1, 35}, {step, 70, 60, 1, 39}, {step, 50, 50, 1, 39}, {step, 30, 40, 1, 41}, {step, 45, 40, 1, 45},
+        {sub, 1, 40, 15, 5}, {sub, 1, 40, 8, 7}, {sub, 1, 40, 10, 7}, {sub, 1, 30, 4, 4},
+        {sub, 1, 20, 5, 15},
+        {band, 1, 51, 1, 40}, {band, 1, 48.5f, 1, 40}, {band, 1, 90, 1, 30}, {band, 1, 82, 1, 35},
+        {band, 1, 79, 1, 11},
+        {band, 1, 76, 1, 40 - 26 / 1.5f}, {band, 1, 60, 1, 35}, {band, 1, 52, 1, 39},
+        {band, 1, 10, 1, 50}, {band, 1, 20, 1, 70},
+        {step, 55, 60, 1, 35}, {step, 70, 60, 1, 39}, {step, 50, 50, 1, 39}, {step, 30, 40, 1, 41},
+        {step, 45, 40, 1, 45},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -37,14 +41,20 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaselineOncePerWindow) {
     }
     // The subtraction rule over a window of 3: a baseline, then one decision per fresh window.
     // clang-format off
-    const struct { const char* name; std::vector<_CpuFactor> samples; std::vector<float> want; } windows[] = {
+    const struct {
+        const char* name;
+        std::vector<_CpuFactor> samples;
+        std::vector<float> want;
+    } windows[] = {
         // Baseline on 1-3; sample 4 decides over 2-4 (sys 30, proc 3): 50 - 30 + 3.
         // Then 5-7 alone (sys 12, proc 2): 50 - 12 + 2.
-        {"slide then disjoint windows", {{10, 1}, {20, 2}, {30, 3}, {40, 4}, {11, 1}, {12, 2}, {13, 3}},
+        {"slide then disjoint windows",
+         {{10, 1}, {20, 2}, {30, 3}, {40, 4}, {11, 1}, {12, 2}, {13, 3}},
          {0, 0, 0, 23, 0, 0, 40}},
         // A decision over an idle process (2-4) still decides (50 - 20); the next full
         // window (5-7) is only a baseline; sample 8 decides over 6-8.
-        {"idle process window", {{20, 3}, {20, 0}, {20, 0}, {20, 0}, {10, 2}, {20, 4}, {30, 6}, {40, 8}},
+        {"idle process window",
+         {{20, 3}, {20, 0}, {20, 0}, {20, 0}, {10, 2}, {20, 4}, {30, 6}, {40, 8}},
          {0, 0, 0, 30, 0, 0, 0, 26}},
         {"idle system baseline", {{0, 1}, {0, 1}, {0, 1}, {10, 1}, {20, 1}}, {0, 0, 0, 0, 41}},
     };
@@ -62,7 +72,10 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
     // Shares outside 0.1 to 100 become 50; the bottom is tested before rounding to
     // float, the top after it.
     // clang-format off
-    const struct { unsigned int cpus, threads; float ceiling, minimum, limit, bounded, share; } cases[] = {
+    const struct {
+        unsigned int cpus, threads;
+        float ceiling, minimum, limit, bounded, share;
+    } cases[] = {
         {1, 1, 30, 5, 80, 30, 30},          {1, 1, 30, 5, 2, 5, 5},
         {1, 1, 30, 40, 80, 40, 40},         {4, 3, 1000, 0.5f, 30, 30, 40},
         {8, 1, 1000, 0.5f, 30, 30, 50},     {1, 60, 1000, 0.5f, 5, 5, 50},
@@ -133,7 +146,8 @@ uint32_t Do(QuotaRig& rig, const Step& s) {
         case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
         case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
         case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
-        case kMinimum: WordStore(rig.conf.proc_min, static_cast<float>(s.arg)); break;  // as the host's lower setter
+        // As the host's lower setter stores it.
+        case kMinimum: WordStore(rig.conf.proc_min, static_cast<float>(s.arg)); break;
         case kRebind: rig.quota.SetCpuLimitConfig(&rig.conf, rig.groups); break;
     }
     // clang-format on
@@ -180,7 +194,8 @@ TEST(AutoCpuScript, GroupsThenMonitoredThreads) {
         {kPushGrp, "g", 0, {}},  // no thread: nothing; the group keeps its limit
         {kAddGrp, "g", 8, {{8, 60}}}, {kPushGrp, "g", 0, {{8, 60}}},
         {kAddGrp, "Alpha", 7, {}, none}, {kDelGrp, "alph", 7, {}, none},  // names are exact
-        {kAddGrp, "", 7, {}, none}, {kAddGrp, nullptr, 7, {}, none}, {kDelGrp, nullptr, 7, {}, none},
+        {kAddGrp, "", 7, {}, none}, {kAddGrp, nullptr, 7, {}, none},
+        {kDelGrp, nullptr, 7, {}, none},
         {kPushGrp, "nosuch", 0, {}},
         // A group's share is not bounded: one the scheduler refuses leaves no limit.
         {kAddGrp, "tiny", 11, {{11, 0.15f}}}, {kAddGrp, "tiny", 12, {{11, 0.075f}, {12, 0.075f}}},

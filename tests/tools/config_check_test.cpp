@@ -51,7 +51,8 @@ const struct { const char* name; unsigned int cpus; int status; std::string text
      {"[adapt_cpu] sys_max = abc: not a whole number, reads as 0",
       "[user_behavior] behavior_switch = 5: a switch is 0 or 1, reads as 1"}},
     {"unknown names", 16, kConfigProblems,
-     "stray = 1\n[envv]\ntd_switch = 1\n[env]\ncpus = 4\n[exclusions_path]\ncount = 1\n0 = 1;1;/x\n1 = 1;1;/y\n",
+     "stray = 1\n[envv]\ntd_switch = 1\n[env]\ncpus = 4\n"
+     "[exclusions_path]\ncount = 1\n0 = 1;1;/x\n1 = 1;1;/y\n",
      {"'stray' stands before any [section]", "[envv]: unknown section", "[env] cpus: unknown key",
       "[exclusions_path] 1: not \"count\" nor an entry below it", "result: 4 problem(s)"}},
     {"thread limits the scheduler refuses", 16, kConfigProblems,

@@ -13,9 +13,11 @@ TEST(WaterFill, BusyThreadsShareWhatIdleOnesLeave) {
                    std::vector<float> want; } cases[] = {
         {"one busy thread gets it all", {{30, 30}}, 30, 100, {30}},
         {"two busy threads split evenly", {{20, 20}, {20, 20}}, 40, 100, {20, 20}},
-        {"an idle thread keeps 1.25 x use + 1, the busy one takes the rest", {{4, 20}, {20, 20}}, 40, 100, {6, 34}},
+        {"an idle thread keeps 1.25 x use + 1, the busy one takes the rest", {{4, 20}, {20, 20}},
+         40, 100, {6, 34}},
         {"uneven busy threads meet at one level", {{30, 30}, {10, 10}}, 40, 100, {20, 20}},
-        {"budget left over by idle threads is spread on top", {{2, 30}, {2, 30}}, 40, 100, {20, 20}},
+        {"budget left over by idle threads is spread on top", {{2, 30}, {2, 30}}, 40, 100,
+         {20, 20}},
         {"the cap (-l) bounds every thread", {{50, 50}}, 80, 30, {30}},
         {"a thread that does nothing keeps 1", {{0, 0.1f}, {40, 40}}, 40, 100, {1, 39}},
     };
