@@ -107,43 +107,37 @@ TEST_F(CommLibrary, DatagramsUpToTheSizeLimitArriveInOrderOneCallbackAtATime) {
     EXPECT_FALSE(overlapped);
 }
 
-TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
+// A socket left at our own name and the folder of a process that has ended do
+// not stop a registration; a live receiver's name is not taken over; unregister
+// waits for a running callback and removes the socket and the emptied folder.
+TEST_F(CommLibrary, StaleSocketsGoBeforeBindingAndUnregisterWaitsForACallback) {
     std::atomic<bool> entered{false}, finished{false};
     m_onMessage = [&] {
         entered = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         finished = true;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Receive, this));
-    EXPECT_EQ(0, Send("test:wait", "slow"));
-    while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:wait"));
-    EXPECT_TRUE(finished);
-    // The socket and the now empty folder of this process are gone.
-    EXPECT_EQ(ENOENT, Send("test:wait", "late"));
-    const std::string pidDir = KvoRuntimeDirOf(geteuid()) + "/" + std::to_string(getpid());
-    EXPECT_NE(0, access(pidDir.c_str(), F_OK));
-}
-
-// A socket left at our own name and the folder of a process that has ended
-// do not stop a registration.
-TEST_F(CommLibrary, SocketsOfEndedProcessesAreRemovedBeforeBinding) {
     std::string dir, why;
     ASSERT_TRUE(KvoRuntimeDir(&dir, &why)) << why;
     const pid_t ended = fork();
     if (ended == 0) _exit(0);
     ASSERT_EQ(ended, waitpid(ended, nullptr, 0));
     const std::string endedDir = dir + "/" + std::to_string(ended);
+    const std::string pidDir = dir + "/" + std::to_string(getpid());
     ASSERT_EQ(0, mkdir(endedDir.c_str(), 0700));
     ASSERT_EQ(0, Bind(endedDir + "/test:stale"));
-    ASSERT_TRUE(KvoPrivateDir(dir + "/" + std::to_string(getpid()), &why)) << why;
+    ASSERT_TRUE(KvoPrivateDir(pidDir, &why)) << why;
     ASSERT_EQ(0, Bind(ReceiverPath("test:stale")));
     ASSERT_EQ(KVO_OK, m_comm->comm_register("test:stale", Receive, this));
     EXPECT_NE(0, access(endedDir.c_str(), F_OK));
-    EXPECT_EQ(0, Send("test:stale", "fresh"));
-    EXPECT_EQ(std::vector<std::string>{"fresh"}, m_texts.WaitFor(1, 5000));
-    // A live receiver's name is not taken over.
     EXPECT_NE(KVO_OK, m_comm->comm_register("test:stale", Receive, this));
+    EXPECT_EQ(0, Send("test:stale", "fresh"));
+    while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:stale"));
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(std::vector<std::string>{"fresh"}, m_texts.Items());
+    EXPECT_EQ(ENOENT, Send("test:stale", "late"));
+    EXPECT_NE(0, access(pidDir.c_str(), F_OK));
 }
 
 // As root, forked children with real uid 65534: as another user (effective
