@@ -61,7 +61,6 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_E_NO_GROUP, add, -1},  // none yet
         {[] { return kvo_enable_vurizeda(1, 1); }, KVO_OK, "INFO tpye 1 auto perf switch to 1", -1},
         {[] { return kvo_set_io_vurizeda_upper(1, 1); }, off, noIo, -1},
-        {[] { return kvo_set_io_vurizeda_lower(1, 1); }, off, noIo, -1},
         {[&] { return kvo_perfctrl_init(conf.c_str()); }, KVO_OK, "INFO perfctrl init success", -1},
         {[] { return kvo_query_vurizeda_cpucnt(); }, kvo_cpu_count(), "", -1},
         {[] { return kvo_perfctrl_init("/nonexistent.ini"); }, KVO_OK, "", -1},  // ignored
