@@ -3,7 +3,9 @@
 # program that should notice, runs the chosen tests and puts the file back.
 #   scripts/mutants.sh [name-filter]    e.g. scripts/mutants.sh sampler
 # Builds in build-mutants/ (KVO_MUTANTS_BUILD), -j2; each test run is cut off
-# after KVO_MUTANTS_TIMEOUT seconds (a hang counts as killed). With
+# after KVO_MUTANTS_TIMEOUT seconds (a hang counts as killed). Each test
+# selection runs once on the untouched tree first; a fault whose tests fail
+# there too is reported as baseline-failed, not killed. With
 # KVO_MUTANTS_CHECK=1 it only reports which snippets are still present.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -45,6 +47,11 @@ if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake -S . -B "$build" -DKVO_WERROR=OFF >/dev/null || exit 1
 fi
 mkdir -p "$logs"
+# Some tests load targets they do not link (the comm library, the probes): build all once.
+if [[ -z ${KVO_MUTANTS_CHECK:-} ]] && ! cmake --build "$build" -j2 >"$logs/build.log" 2>&1; then
+    echo "mutants: the untouched tree does not build, see $logs/build.log" >&2
+    exit 1
+fi
 if ! git diff --quiet; then
     echo "mutants: note: the working tree has uncommitted changes" >&2
 fi
@@ -70,10 +77,26 @@ run_tests() {
 }
 
 killed=0 survived=0 skipped=0
+declare -A baseline  # "program tests" -> 0 when they pass without a fault
+
+# A kill counts only when the same tests pass on the untouched tree.
+baseline_passes() {
+    local key="$1 $2"
+    if [[ -z ${baseline[$key]:-} ]]; then
+        run_tests "$build/tests/$1" "$2" >"$logs/baseline-$1.log" 2>&1 </dev/null
+        baseline[$key]=$?
+    fi
+    [[ ${baseline[$key]} -eq 0 ]]
+}
 # One fault: name, file, test program and gtest filter, original and replacement.
 run_fault() {
     local name=$1 file=$2 program=$3 tests=$4 old=${5%$'\n'} new=${6%$'\n'}
     [[ -z $filter || $name == *"$filter"* ]] || return 0
+    if [[ -z ${KVO_MUTANTS_CHECK:-} ]] && ! baseline_passes "$program" "$tests"; then
+        printf '%-10s %s\n' baseline-failed "$name"
+        skipped=$((skipped + 1))
+        return 0
+    fi
     cp "$file" "$backup"
     planted=$file
     if ! plant "$file" "$old" "$new"; then
@@ -300,4 +323,4 @@ while IFS= read -r line; do
 done < <(faults)
 flush
 
-echo "$killed killed of $((killed + survived)) ($skipped stale, build-failed or without tests)"
+echo "$killed killed of $((killed + survived)) ($skipped stale, build-failed, baseline-failed or without tests)"

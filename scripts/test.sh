@@ -32,8 +32,8 @@ memcheck_options+=" --suppressions=$PWD/tests/valgrind.supp"
 # forked children end on purpose with threads and allocations outstanding, which
 # valgrind counts as leaks with its error exit code in the child as well; and the
 # load/unload cycles, which judge resident memory that valgrind's own records grow.
-memcheck_skip='^(AutoCpuJoins\.ThreadsJoiningAtOnce|Fork\.|SignalFlood\.Outside'
-memcheck_skip+='|CommLibrary\.UntrustedSender|controller_dlopen_cycles$)'
+memcheck_skip='^(AutoCpuJoins\.ThreadsJoiningAtOnce|Fork\.|CommLibrary\.OnlyOurUidsAreDelivered'
+memcheck_skip+='|controller_dlopen_cycles$)'
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp}
 
 failed=()

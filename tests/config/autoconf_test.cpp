@@ -1,5 +1,6 @@
 // LoadAutoConfig: the key table, the profile choice over injected machines, the IO
-// scene, reloading, and files that cannot be loaded.
+// scene, reloading, and files that cannot be loaded; CPU groups (CpuGroupIniCb,
+// LoadCpuGroups) and exclusion paths (StrSplit, ParsePath, LoadExclusionPath).
 #include "config/autoconf.h"
 
 #include <errno.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "config/config_env.h"
 #include "platform/kvo_word.h"
@@ -20,20 +22,6 @@ using Fields = std::map<std::string, double>;
 using Strings = std::vector<std::string>;
 constexpr double kMiB = 1048576.0;
 const std::string kNoFile = "\x01";  // a probe that cannot be opened
-
-// A machine for the probes: /proc texts from memory; kNoFile fails with ENOENT.
-struct FakeEnv : ConfigEnv {
-    bool ReadProbe(const char* path, std::string* text) override {
-        *text = probes[path];
-        errno = ENOENT;
-        return *text != kNoFile;
-    }
-    unsigned int CpuCount() override { return cpus; }
-    int IsVirtualMachine() override { return vm; }
-    std::map<std::string, std::string> probes;
-    unsigned int cpus = 16;
-    int vm = 0;
-};
 
 std::string CpuInfo(const char* mhz) { return std::string("cpu MHz\t\t: ") + mhz + "\n"; }
 std::string MemInfo(unsigned long long gib) {
@@ -59,31 +47,38 @@ Fields Flatten(const _Autoconf& c) {
 }
 
 // Every field differs from the defaults, so "left as it was" and "reset" tell apart.
-_Autoconf Seeded() {
-    _Autoconf c{};
-    c.io_conf = _IoConf{11, 22, 33, 44};
-    c.env_conf = _EnvConf{1, 1, 1, 0, 7, 1234, 9.5f};
-    c.cpu_conf = _CpuConf{12.5f, 2.5f, 42.5f, 33, 44, 55.5f};
-    c.behavior_conf = _UserBehaviorconf{1, 7000};
-    return c;
-}
+// clang-format off
+const _Autoconf kSeeded{{11, 22, 33, 44}, {12.5f, 2.5f, 42.5f, 33, 44, 55.5f},
+                        {1, 1, 1, 0, 7, 1234, 9.5f}, {1, 7000}, 0, {}};
+// clang-format on
 
-class AutoconfTest : public ::testing::Test {
+// The fixture is also the machine for the probes: /proc texts from memory, where
+// kNoFile fails with ENOENT.
+class AutoconfTest : public ::testing::Test, public ConfigEnv {
 protected:
     AutoconfTest() { SetMachine(16, CpuInfo("3000.000"), MemInfo(32)); }
-    void SetMachine(unsigned int cpus, const std::string& cpuinfo, const std::string& meminfo) {
-        env.cpus = cpus;
-        env.probes = {{"/proc/cpuinfo", cpuinfo}, {"/proc/meminfo", meminfo}};
+    bool ReadProbe(const char* path, std::string* text) override {
+        *text = probes[path];
+        errno = ENOENT;
+        return *text != kNoFile;
+    }
+    unsigned int CpuCount() override { return cpus; }
+    int IsVirtualMachine() override { return vm; }
+    void SetMachine(unsigned int count, const std::string& cpuinfo, const std::string& meminfo) {
+        cpus = count;
+        probes = {{"/proc/cpuinfo", cpuinfo}, {"/proc/meminfo", meminfo}};
     }
     uint32_t Load(const std::string& ini, const char* path = nullptr) {
         log.Clear();
-        return LoadAutoConfig(&conf, path ? path : dir.Write("kvo.ini", ini).c_str(), &env);
+        return LoadAutoConfig(&conf, path ? path : dir.Write("kvo.ini", ini).c_str(), this);
     }
 
+    std::map<std::string, std::string> probes;
+    unsigned int cpus = 16;
+    int vm = 0;
     TempDir dir;
     LogCapture log{2};  // up to INFO: the debug trail is not under test
-    FakeEnv env;
-    _Autoconf conf = Seeded();
+    _Autoconf conf = kSeeded;
 };
 
 constexpr const char* kOverflow = "99999999999";
@@ -91,14 +86,9 @@ constexpr const char* kOverflow = "99999999999";
 // One row per key, in reading order: texts and the value each stores. "profile" is
 // [td_cpu], chosen by td_switch = 1. Every row also checks that the other keys,
 // absent, leave their fields seeded, or set the switches' absent values.
-struct KeyRow {
-    const char* section;
-    const char* key;
-    std::vector<std::pair<const char*, double>> cases;
-};
-
 // clang-format off
-const KeyRow kKeyTable[] = {
+const struct { const char *section, *key; std::vector<std::pair<const char*, double>> cases; }
+kKeyTable[] = {
     {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
     {"adapt_io", "proc_read_max", {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB},
         {"10240", 10240 * kMiB}, {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0},
@@ -126,10 +116,8 @@ const KeyRow kKeyTable[] = {
 // The IO scene reads its two keys and nothing else, and probes nothing; the CPU
 // scene also writes the four switches that have an absent value.
 TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
-    const std::string others =
-        "[env]\ncpu_cnt = 9\n[td_cpu]\nsys_max = 1\n[user_behavior]\n"
-        "allow_time = 9\n";
-    for (const KeyRow& row : kKeyTable) {
+    const std::string others = "[env]\ncpu_cnt = 9\n[td_cpu]\nsys_max = 1\n";
+    for (const auto& row : kKeyTable) {
         const std::string section = row.section;
         for (const auto& [text, value] : row.cases) {
             SCOPED_TRACE(section + "/" + row.key + " = " + text);
@@ -137,9 +125,9 @@ TEST_F(AutoconfTest, EachKeyIsConvertedAndBoundedAndTouchesOnlyItsField) {
             if (section == "adapt_io") ini = "[type]\nscenes_type = 1\n" + others + ini;
             if (section == "profile") ini = "[env]\ntd_switch = 1\n[td_cpu]\n";
             ini += std::string(row.key) + " = " + text + "\n";
-            conf = Seeded();
+            conf = kSeeded;
             ASSERT_EQ(Load(ini), KVO_OK);
-            Fields want = Flatten(Seeded());
+            Fields want = Flatten(kSeeded);
             const bool io = section == "adapt_io" || (section == "type" && value == 1);
             if (io) {
                 want["scenes_type"] = 1;
@@ -164,7 +152,6 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
     // clang-format off
     const struct { const char* name; unsigned int cpus; std::string cpuinfo, meminfo; int vm;
                    const char *env, *want; } cases[] = {
-        {"4x2400 MHz, 8 GiB: 9600 MHz summed", 4, CpuInfo("2400.000"), MemInfo(8), 0, "", "td_cpu"},
         {"td_switch forces td_cpu", 16, fast, big, 0, "td_switch = 1\n", "td_cpu"},
         {"virtual_evn on a virtual machine", 16, fast, big, 1, "virtual_evn = 1\n", "td_cpu"},
         {"virtual_evn on real hardware", 16, fast, big, 0, "virtual_evn = 1\n", "adapt_cpu"},
@@ -184,7 +171,7 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachine) {
         SCOPED_TRACE(c.name);
         AutoconfSetDefaults(&conf);  // the thresholds of the worked machines
         SetMachine(c.cpus, c.cpuinfo, c.meminfo);
-        env.vm = c.vm;
+        vm = c.vm;
         // Only the chosen section is read: the other one's sys_max has no effect.
         ASSERT_EQ(Load(std::string("[env]\n") + c.env +
                        "[td_cpu]\nsys_max = 11\n[adapt_cpu]\nsys_max = 22\n"),
@@ -214,9 +201,9 @@ TEST_F(AutoconfTest, LoadLogsTheProbesAndTheLimitsOrWhyItFailed) {
               (Strings{"WARN Cannot open /proc/meminfo:" + no, "INFO current system mem is 2.00",
                        "WARN Cannot open /proc/cpuinfo:" + no, td, limits}));
     const std::string path = dir.File("missing.ini");
-    conf = Seeded();
+    conf = kSeeded;
     EXPECT_EQ(Load("", path.c_str()), KVO_E_FAIL);
-    EXPECT_EQ(Flatten(conf), Flatten(Seeded()));
+    EXPECT_EQ(Flatten(conf), Flatten(kSeeded));
     EXPECT_EQ(log.LevelMessages(),
               Strings{"WARN load " + path + " with error(2), use default configs now"});
 }
@@ -234,12 +221,99 @@ TEST_F(AutoconfTest, ReloadWhileTheHostSetsTheMinimumKeepsTheHostsValue) {
         }
     });
     while (!stored.load()) std::this_thread::yield();
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(LoadAutoConfig(&conf, path.c_str(), &env), KVO_OK);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(LoadAutoConfig(&conf, path.c_str(), this), KVO_OK);
     stop.store(true);
     host.join();
     const float minimum = WordLoad(conf.cpu_conf.proc_min);
     EXPECT_TRUE(minimum == 1.0f || minimum == 2.0f) << minimum;
     EXPECT_EQ(WordLoad(conf.cpu_conf.sys_max), 40.0f);
+}
+
+using Group = std::tuple<std::string, float, float>;
+using Groups = std::vector<Group>;
+
+Groups GroupsOf(const _Autoconf& conf) {
+    Groups groups;
+    for (const _CpuGroupConf& g : conf.groups)
+        groups.emplace_back(g.name, g.using_limit, g.not_using_limit);
+    return groups;
+}
+
+// Each entry appends one record with both limits bounded, in file order over
+// every [cpu_group]; a load rebuilds the list, a failed one keeps it.
+TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
+    // clang-format off
+    const std::tuple<const char*, float, float> cases[] = {
+        {"30;80", 30, 80}, {"150;-5", 100, 0}, {"45", 45, 45}, {"30;", 30, 0}, {";70", 0, 70},
+        {"nan;50", 0, 50}, {"inf;-inf", 100, 0}, {"20;60;90", 20, 60}, {"12.5;87.25", 12.5f, 87.25f}};
+    // clang-format on
+    std::string text = "[cpu_group]\n";
+    Groups want;
+    for (const auto& [value, using_limit, not_using_limit] : cases) {
+        text += "io = " + std::string(value) + "\n";
+        want.emplace_back("io", using_limit, not_using_limit);
+    }
+    text += "[other]\nx = 1;2\n[cpu_group]\nscan = 10;20\n";
+    want.emplace_back("scan", 10, 20);
+    TempDir dir;
+    _Autoconf conf{};
+    conf.groups.push_back({"stale", 1, 1});
+    EXPECT_EQ(LoadCpuGroups(&conf, dir.File("missing.ini").c_str()), KVO_E_FAIL);
+    EXPECT_EQ(GroupsOf(conf), (Groups{{"stale", 1, 1}}));
+    const std::string ini = dir.Write("kvo.ini", text);
+    for (int load = 0; load < 2; ++load) {
+        ASSERT_EQ(LoadCpuGroups(&conf, ini.c_str()), KVO_OK);
+        EXPECT_EQ(GroupsOf(conf), want);
+    }
+    EXPECT_EQ(CpuGroupIniCb(nullptr, "io", "30;80", &conf), 1);  // any null argument
+    EXPECT_EQ(CpuGroupIniCb("s", nullptr, "30;80", &conf), 1);
+    EXPECT_EQ(CpuGroupIniCb("s", "io", nullptr, &conf), 1);
+    EXPECT_EQ(CpuGroupIniCb("s", "io", "30;80", nullptr), 1);
+    EXPECT_EQ(GroupsOf(conf), want);
+}
+
+TEST(StrSplit, PiecesBetweenSeparatorsOrNoneWithoutSeparator) {
+    // clang-format off
+    const std::pair<const char*, Strings> cases[] = {
+        {"a;b;c", {"a", "b", "c"}}, {"a;;c", {"a", "", "c"}}, {"a;b;", {"a", "b", ""}}, {"abc", {}}};
+    // clang-format on
+    for (const auto& [text, pieces] : cases) {
+        Strings got = {"kept"}, want = {"kept"};  // appends to what is there
+        want.insert(want.end(), pieces.begin(), pieces.end());
+        StrSplit(text, ';', got);
+        EXPECT_EQ(got, want) << text;
+    }
+}
+
+// Entries are "kind;relative;path": kind 1 gives nothing, relative 0 appends to the
+// running program's path without extension, only three fields count, and the
+// count is bounded.
+TEST(ExclusionPaths, CountAndEntriesDecideThePaths) {
+    char stem[4096] = {0};
+    kvo_path_get_cur_proc_a(stem, sizeof stem);
+    kvo_path_remove_ext_a(stem);
+    const std::string overlong = "/" + std::string(10000, 'p');
+    // clang-format off
+    const std::tuple<std::string, uint32_t, Strings> cases[] = {
+        {"count = 8\n0 = 0;1;/var//log/\n1 = 1;1;/skipped\n2 = 0;1\n3 = 0;1;/a;b\n5 = 0;0;_data\n"
+         "6 = 2;7;/opt/x/../y\n7 = 0;1;" + overlong + "\n8 = 0;1;/past\n",
+         KVO_OK, {"/var/log", stem + std::string("_data"), "/opt/y", overlong.substr(0, 4095)}},
+        {"count = 0\n0 = 0;1;/a\n", KVO_OK, {}},
+        {"0 = 0;1;/a\n", KVO_E_FAIL, {}},
+        {"count = -1\n0 = 0;1;/first\n4095 = 0;1;/last\n4096 = 0;1;/beyond\n", KVO_OK, {"/first", "/last"}},
+    };
+    // clang-format on
+    TempDir dir;
+    for (const auto& [entries, result, want] : cases) {
+        kvo_ini_file_st* file =
+            kvo_ini_file_load(dir.Write("kvo.ini", "[exclusions_path]\n" + entries).c_str());
+        ASSERT_NE(file, nullptr);
+        Strings paths;
+        EXPECT_EQ(ReadExclusionPaths(file, paths), result) << entries.substr(0, 40);
+        EXPECT_EQ(LoadExclusionPath(file), result);
+        EXPECT_EQ(paths, want);
+        kvo_ini_file_free(file);
+    }
 }
 
 }  // namespace

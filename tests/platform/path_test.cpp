@@ -1,4 +1,4 @@
-// Paths (the "@" base directory, the lexical transforms) and dynamic loading.
+// Paths: the "@" base directory and the lexical transforms.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -31,25 +31,25 @@ std::string RealDir(const char* path) {
 // finds its installation: "@" is the directory of the real file.
 TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
     TempDir base;
+    const std::string exeDir = RealDir("/proc/self/exe");
     ScopedEnv env("KVO_BASE_DIR", base.Path().c_str());
     EXPECT_EQ(base.Path() + "/../config/x.ini", Transform("@/../config/x.ini"));
     {
         LogCapture log;
         ScopedEnv missing("KVO_BASE_DIR", "/nonexistent/kvo/lib");
         KvoEnvForgetWarning("KVO_BASE_DIR");
-        EXPECT_EQ(RealDir("/proc/self/exe") + "/x", Transform("@/x"));
-        EXPECT_EQ(RealDir("/proc/self/exe") + "/x", Transform("@/x"));
-        EXPECT_EQ(
-            log.Messages("WARN"),
-            std::vector<std::string>{"KVO_BASE_DIR=\"/nonexistent/kvo/lib\": not a directory; "
-                                     "using the library's directory " +
-                                     RealDir("/proc/self/exe")});
+        EXPECT_EQ(exeDir + "/x", Transform("@/x"));
+        EXPECT_EQ(exeDir + "/x", Transform("@/x"));
+        EXPECT_EQ(log.Messages("WARN"),
+                  std::vector<std::string>{"KVO_BASE_DIR=\"/nonexistent/kvo/lib\": not a "
+                                           "directory; using the library's directory " +
+                                           exeDir});
     }
     char out[4096], exe[PATH_MAX];
     EXPECT_NE(0, kvo_dirutils_path_transform("@/x", out, 8));
     EXPECT_STREQ("", out);
     unsetenv("KVO_BASE_DIR");
-    EXPECT_EQ(RealDir("/proc/self/exe") + "/../lib/k.so", Transform("@/../lib/k.so"));
+    EXPECT_EQ(exeDir + "/../lib/k.so", Transform("@/../lib/k.so"));
     const std::string link = base.File("libprobe.so");
     ASSERT_EQ(0, symlink(KVO_PLATFORM_PROBE_LIB, link.c_str()));
     kvo_dll_t probe = nullptr;
@@ -58,12 +58,8 @@ TEST(PathTransform, LeadingAtIsTheBaseDirectory) {
     ASSERT_EQ(0, kvo_dll_get_addr(probe, "kvo_probe_path_transform", &address));
     ASSERT_EQ(0, reinterpret_cast<int (*)(const char*, char*, size_t)>(address)("@/x", out, 4096));
     EXPECT_EQ(RealDir(KVO_PLATFORM_PROBE_LIB) + "/x", out);
-    EXPECT_NE(RealDir("/proc/self/exe"), RealDir(KVO_PLATFORM_PROBE_LIB));
-    EXPECT_NE(0, kvo_dll_get_addr(probe, "no_such_symbol", &address));
-    EXPECT_EQ(nullptr, address);
+    EXPECT_NE(exeDir, RealDir(KVO_PLATFORM_PROBE_LIB));
     kvo_dll_close(probe);
-    EXPECT_NE(0, kvo_dll_open("/nonexistent/lib.so", &probe));
-    EXPECT_EQ(nullptr, probe);
     ASSERT_EQ(0, kvo_path_get_cur_proc_a(out, sizeof(out)));
     EXPECT_STREQ(realpath("/proc/self/exe", exe), out);
 }

@@ -27,9 +27,8 @@ public:
     }
     uid_t Euid() override { return euid; }
     int Lstat(const std::string& path, struct stat* st) override {
-        auto found = files.find(path);
-        if (found == files.end()) return ENOENT;
-        *st = found->second;
+        if (files.count(path) == 0) return ENOENT;
+        *st = files[path];
         return 0;
     }
     int MakeDir(const std::string& path) override {

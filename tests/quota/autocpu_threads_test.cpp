@@ -1,12 +1,13 @@
 // CAutoCpu under its real callers at once: host threads, the delivery thread and
-// the user-monitor thread. Nothing may deadlock and the limits left must agree.
+// the user-monitor thread. Nothing may deadlock, the limits left must agree, and
+// each thread's control object must be created by that thread's own join.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
-#include "quota/autocpu.h"
 #include "support/fake_cpu_ctrl.h"
 #include "support/watchdog.h"
 
@@ -15,12 +16,8 @@ namespace {
 using Limits = std::map<unsigned int, float>;
 
 TEST(AutoCpuThreads, ConcurrentCallersNeitherDeadlockNorLeaveMixedLimits) {
-    FakeCpuCtrl fake(4);
-    _CpuConf conf{50, 5, 50, 1, 2, 40};
-    std::list<_CpuGroupConf> groups{{"a", 20, 60}};
-    CAutoCpu quota(&fake);
-    quota.SetCpuLimitConfig(&conf, groups);
-    fake.SetRecording(false);
+    QuotaRig rig(50, 5, 2, 4, {{"a", 20, 60}});
+    CAutoCpu& quota = rig.quota;
     constexpr int kRounds = 20000;
     RunWithWatchdog(120, "concurrent quota callers", [&] {
         std::vector<std::thread> threads;
@@ -48,7 +45,7 @@ TEST(AutoCpuThreads, ConcurrentCallersNeitherDeadlockNorLeaveMixedLimits) {
     });
     // Hosts end with ids x00-x04 monitored (x05 was removed) and x000+1000-x004+1000
     // in the group: one share each, the group's 20 split over its ten members.
-    const Limits limits = fake.Limits();
+    const Limits limits = rig.fake.Limits();
     ASSERT_EQ(limits.size(), 20u);
     const float share = limits.at(100);
     for (unsigned int host = 1; host <= 2; ++host) {
@@ -64,16 +61,13 @@ TEST(AutoCpuThreads, ConcurrentCallersNeitherDeadlockNorLeaveMixedLimits) {
 // through pushing the old limit: the switch must wait for that push, so the group
 // does not end with some threads at the old share and some at the new.
 TEST(AutoCpuThreads, GroupSwitchNeverInterleavesWithAHostPush) {
-    FakeCpuCtrl fake(2);
-    _CpuConf conf{30, 5, 50, 1, 15, 30};
-    std::list<_CpuGroupConf> groups{{"g", 20, 60}};
-    CAutoCpu quota(&fake);
-    quota.SetCpuLimitConfig(&conf, groups);
+    QuotaRig rig(30, 5, 15, 2, {{"g", 20, 60}});
+    CAutoCpu& quota = rig.quota;
     for (unsigned int tid : {1u, 2u, 3u}) quota.AddGroupThread("g", tid);
     std::thread switcher;
     std::atomic<bool> switched(false);
     bool armed = true;
-    fake.SetAddHook([&](unsigned int tid, float) {
+    rig.fake.SetAddHook([&](unsigned int tid, float) {
         if (!armed || tid != 1) return;
         armed = false;  // only the host's first push reaches here: set before the switch
         switcher = std::thread([&] { quota.SetCurGroupCpuLimit(1), switched = true; });
@@ -85,8 +79,47 @@ TEST(AutoCpuThreads, GroupSwitchNeverInterleavesWithAHostPush) {
         quota.SetGroupCpuLimit("g");
         switcher.join();
     });
-    fake.SetAddHook(nullptr);
-    EXPECT_EQ(fake.Limits(), (Limits{{1, 20}, {2, 20}, {3, 20}}));
+    rig.fake.SetAddHook(nullptr);
+    EXPECT_EQ(rig.fake.Limits(), (Limits{{1, 20}, {2, 20}, {3, 20}}));
+}
+
+// Eight threads join the automatic limit (2 processors x 50 each: 12.5) or the
+// group (its 80: 10 each) at once, fifty rounds.
+TEST(AutoCpuJoins, ThreadsJoiningAtOnceEachCreateTheirOwnControlObject) {
+    constexpr unsigned int kThreads = 8;
+    for (bool group : {false, true}) {
+        QuotaRig rig(50, 5, 15, 2, {{"g", 80, 90}});
+        CAutoCpu& quota = rig.quota;
+        // Widens the window between one thread's insertion and its own push.
+        rig.fake.SetAddHook([](unsigned int, float) { std::this_thread::yield(); });
+        RunWithWatchdog(120, "joins", [&] {
+            for (int round = 0; round < 50; ++round) {
+                std::atomic<unsigned int> ready(0);
+                std::vector<std::thread::id> ids(kThreads);
+                std::vector<std::thread> threads;
+                for (unsigned int i = 0; i < kThreads; ++i) {
+                    threads.emplace_back([&, i] {
+                        ids[i] = std::this_thread::get_id();
+                        for (++ready; ready < kThreads;) std::this_thread::yield();
+                        EXPECT_EQ(KVO_OK, group ? quota.AddGroupThread("g", 100 + i)
+                                                : (quota.AddMonitorThread(100 + i), KVO_OK));
+                    });
+                }
+                for (std::thread& thread : threads) thread.join();
+                const auto creators = rig.fake.Creators();
+                ASSERT_EQ(creators.size(), kThreads) << group << " round " << round;
+                for (unsigned int i = 0; i < kThreads; ++i)
+                    ASSERT_EQ(creators.at(100 + i), ids[i]) << "registered by another thread";
+                // The last push saw every thread joined: nobody kept a stale share.
+                for (const auto& limit : rig.fake.Limits())
+                    ASSERT_FLOAT_EQ(limit.second, group ? 10.0f : 12.5f) << limit.first;
+                for (unsigned int i = 0; i < kThreads; ++i)
+                    EXPECT_EQ(KVO_OK, group ? quota.DelGroupThread("g", 100 + i)
+                                            : (quota.DelMonitorThread(100 + i), KVO_OK));
+                ASSERT_TRUE(rig.fake.Limits().empty());
+            }
+        });
+    }
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 #include "support/fake_devmon_env.h"
 
 #include <errno.h>
-#include <stdio.h>
-#include <string.h>
 
 input_event InputEvent(uint16_t type, uint16_t code, int32_t value) {
     input_event event{};
@@ -21,23 +19,10 @@ void FakeDevmonEnv::Unplug(int slot) {
 }
 
 void FakeDevmonEnv::Queue(int slot, const std::vector<input_event>& events) {
-    int fd = FdOf(slot);
-    std::vector<input_event>& pending = fd >= 0 ? m_devices[fd].pending : m_queued[slot];
-    pending.insert(pending.end(), events.begin(), events.end());
-}
-
-int FakeDevmonEnv::FdOf(int slot) const {
-    for (const auto& entry : m_devices) {
-        if (entry.second.slot == slot) return entry.first;
+    for (auto& [fd, device] : m_devices) {
+        if (device.slot == slot)
+            device.pending.insert(device.pending.end(), events.begin(), events.end());
     }
-    return -1;
-}
-
-int FakeDevmonEnv::SlotOf(const char* path) {
-    int slot = -1;
-    char tail = 0;
-    if (sscanf(path, "/dev/input/event%d%c", &slot, &tail) != 1) return -1;
-    return slot;
 }
 
 FakeDevmonEnv::OpenDevice* FakeDevmonEnv::Find(int fd) {
@@ -46,27 +31,19 @@ FakeDevmonEnv::OpenDevice* FakeDevmonEnv::Find(int fd) {
 }
 
 int FakeDevmonEnv::Stat(const char* path, mode_t* mode) {
-    ++m_stats;
+    ++m_looks;
     auto it = m_nodes.find(SlotOf(path));
-    if (it == m_nodes.end()) {
-        errno = ENOENT;
-        return -1;
-    }
-    *mode = it->second.mode;
-    return 0;
+    if (it != m_nodes.end()) *mode = it->second.mode;
+    errno = ENOENT;
+    return it == m_nodes.end() ? -1 : 0;
 }
 
 int FakeDevmonEnv::OpenReadOnly(const char* path) {
     auto it = m_nodes.find(SlotOf(path));
-    if (it == m_nodes.end() || it->second.openErrno != 0) {
-        errno = it == m_nodes.end() ? ENOENT : it->second.openErrno;
-        return -1;
-    }
-    int fd = m_nextFd++;
-    OpenDevice device{it->first, false, {}};
-    device.pending.swap(m_queued[it->first]);
-    m_devices[fd] = device;
-    return fd;
+    errno = it == m_nodes.end() ? ENOENT : it->second.openErrno;
+    if (errno != 0) return -1;
+    m_devices[m_nextFd] = {it->first, false, {}};
+    return m_nextFd++;
 }
 
 int FakeDevmonEnv::Ioctl(int fd, unsigned long request, void* argument) {
@@ -77,22 +54,19 @@ int FakeDevmonEnv::Ioctl(int fd, unsigned long request, void* argument) {
         errno = device == nullptr ? EBADF : EINVAL;
         return -1;
     }
-    unsigned char* bits = static_cast<unsigned char*>(argument);
-    bits[0] = m_nodes[device->slot].typeBits;
+    static_cast<unsigned char*>(argument)[0] = m_nodes[device->slot].typeBits;
     return 31;
 }
 
 int FakeDevmonEnv::Close(int fd) {
-    if (m_devices.erase(fd) == 0) {
-        ++m_badCalls;  // closed twice, or never opened
-        errno = EBADF;
-        return -1;
-    }
-    return 0;
+    if (m_devices.erase(fd) != 0) return 0;
+    ++m_badCalls;  // closed twice, or never opened
+    errno = EBADF;
+    return -1;
 }
 
 int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
-    ++m_polls;
+    ++m_looks;
     if (timeout_ms != 0) ++m_badCalls;  // the monitor's own loop sets the pace
     if (m_pollErrno != 0) {
         errno = m_pollErrno;
@@ -102,14 +76,10 @@ int FakeDevmonEnv::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     int ready = 0;
     for (nfds_t i = 0; i < count; ++i) {
         OpenDevice* device = Find(fds[i].fd);
-        fds[i].revents = 0;
-        if (device == nullptr) {
-            fds[i].revents = POLLNVAL;
-        } else if (device->unplugged) {
-            fds[i].revents = POLLHUP | POLLERR;  // what evdev reports for a gone device
-        } else if (!device->pending.empty() && (fds[i].events & POLLIN)) {
-            fds[i].revents = POLLIN;
-        }
+        if (device == nullptr) ++m_badCalls;  // only what the monitor holds open
+        fds[i].revents = device == nullptr || device->pending.empty() ? 0 : POLLIN;
+        // A gone device reports hang-up and error, as evdev does.
+        if (device != nullptr && device->unplugged) fds[i].revents = POLLHUP | POLLERR;
         if (fds[i].revents != 0) ++ready;
     }
     return ready;

@@ -2,12 +2,13 @@
 // types, queued input records, unplugging, and a record of the calls made.
 #pragma once
 
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
 #include <set>
-#include <string>
 #include <vector>
 
 #include "activity/devmon.h"
@@ -21,12 +22,11 @@ public:
     };
 
     // A character device at /dev/input/event<slot> reporting the given types.
-    void AddDevice(int slot, unsigned char typeBits) {
-        AddNode(slot, {S_IFCHR | 0660, 0, typeBits});
-    }
+    void AddDevice(int slot, unsigned char typeBits) { AddNode(slot, {S_IFCHR, 0, typeBits}); }
     void AddNode(int slot, const Node& node) { m_nodes[slot] = node; }
     // The node disappears; a descriptor still open on it reads ENODEV.
     void Unplug(int slot);
+    // Records for the open device of the slot (none open: they are dropped).
     void Queue(int slot, const std::vector<input_event>& events);
     // Makes the next Poll fail with error (once; the devmon fuzz target uses it).
     void FailNextPoll(int error) { m_pollErrno = error; }
@@ -38,8 +38,7 @@ public:
         for (const auto& entry : m_devices) fds.insert(entry.first);
         return fds;
     }
-    int stats() const { return m_stats; }
-    int polls() const { return m_polls; }
+    int looks() const { return m_looks; }        // Stat and Poll calls: looks at the devices
     int badCalls() const { return m_badCalls; }  // calls a correct monitor never makes
 
     int Stat(const char* path, mode_t* mode) override;
@@ -55,17 +54,14 @@ private:
         bool unplugged;
         std::vector<input_event> pending;
     };
-    static int SlotOf(const char* path);
-    int FdOf(int slot) const;  // the open descriptor of a slot's device, or -1
+    static int SlotOf(const char* path) { return atoi(path + strlen("/dev/input/event")); }
     OpenDevice* Find(int fd);
 
-    std::map<int, Node> m_nodes;                       // by slot
-    std::map<int, OpenDevice> m_devices;               // by descriptor
-    std::map<int, std::vector<input_event>> m_queued;  // by slot, for the next open
+    std::map<int, Node> m_nodes;          // by slot
+    std::map<int, OpenDevice> m_devices;  // by descriptor
     int m_nextFd = 40;
     int m_pollErrno = 0;
-    int m_stats = 0;
-    int m_polls = 0;
+    int m_looks = 0;
     int m_badCalls = 0;
 };
 

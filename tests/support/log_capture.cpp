@@ -19,62 +19,34 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-namespace {
 // Splits "[PID:n]\t[LEVEL]\t<tag> [file(line)] message"; only `raw` when it is not one.
 // (No std::regex: GCC 12 warns inside it in the sanitizer builds.)
-LogLine ParseLogLine(const std::string& raw) {
-    constexpr size_t npos = std::string::npos;
-    LogLine line;
-    line.raw = raw;
-    if (raw.compare(0, 5, "[PID:") != 0) return line;
-    const size_t levelStart = raw.find("]\t[");
-    const size_t levelEnd = levelStart == npos ? npos : raw.find("]\t", levelStart + 3);
-    const size_t tagEnd = levelEnd == npos ? npos : raw.find(' ', levelEnd + 2);
-    const size_t fileStart = tagEnd == npos ? npos : raw.find_first_not_of(' ', tagEnd);
-    if (fileStart == npos || tagEnd == levelEnd + 2 || raw[fileStart] != '[') return line;
-    const size_t fileEnd = raw.find('(', fileStart);
-    const size_t closing = fileEnd == npos ? npos : raw.find(")] ", fileEnd);
-    if (closing == npos || closing == fileEnd + 1 ||
-        raw.find_first_not_of("0123456789", fileEnd + 1) != closing) {
-        return line;
-    }
-    line.level = raw.substr(levelStart + 3, levelEnd - levelStart - 3);
-    line.tag = raw.substr(levelEnd + 2, tagEnd - levelEnd - 2);
-    line.file = raw.substr(fileStart + 1, fileEnd - fileStart - 1);
-    line.message = raw.substr(closing + 3);
-    return line;
+static LogLine ParseLogLine(const std::string& raw) {
+    char level[16], tag[64], file[256];
+    int end = -1;
+    sscanf(raw.c_str(), "[PID:%*d ]\t[%15[^]]]\t%63s [%255[^(](%*d)]%n", level, tag, file, &end);
+    if (end < 0 || raw[end] != ' ') return LogLine{"", "", "", "", raw};
+    return LogLine{level, tag, file, raw.substr(end + 1), raw};
 }
-}  // namespace
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
-    const char* old = getenv(name);
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    if (value != nullptr) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
+    m_had = getenv(name) != nullptr;
+    m_old = m_had ? getenv(name) : "";
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (m_had) {
-        setenv(m_name.c_str(), m_old.c_str(), 1);
-    } else {
-        unsetenv(m_name.c_str());
-    }
+    m_had ? setenv(m_name.c_str(), m_old.c_str(), 1) : unsetenv(m_name.c_str());
 }
 
 LogCapture::LogCapture(int level) {
     char path[] = "/tmp/kvo_test_log_XXXXXX";
-    int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
+    close(mkstemp(path));
     m_path = path;
-    m_file.emplace("KVO_LOG_FILE", m_path.c_str());
+    m_file.emplace("KVO_LOG_FILE", path);
     m_level.emplace("KVO_LOG_LEVEL", std::to_string(level).c_str());
     KvoLogReloadSettings();
 }
@@ -91,9 +63,7 @@ std::string LogCapture::Text() const { return ReadFile(m_path); }
 std::vector<LogLine> LogCapture::Lines() const {
     std::vector<LogLine> lines;
     std::istringstream in(Text());
-    for (std::string raw; std::getline(in, raw);) {
-        lines.push_back(ParseLogLine(raw));
-    }
+    for (std::string raw; std::getline(in, raw);) lines.push_back(ParseLogLine(raw));
     return lines;
 }
 
@@ -101,9 +71,8 @@ std::vector<std::string> LogCapture::Messages(const std::string& level,
                                               const std::string& file) const {
     std::vector<std::string> messages;
     for (const LogLine& line : Lines()) {
-        if (line.level == level && (file.empty() || line.file == file)) {
+        if (line.level == level && (file.empty() || line.file == file))
             messages.push_back(line.message);
-        }
     }
     return messages;
 }
@@ -131,11 +100,10 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 std::string TempDir::Write(const std::string& name, const std::string& text) const {
-    std::string full = File(name);
-    WriteFile(full, text);
-    return full;
+    WriteFile(File(name), text);
+    return File(name);
 }

@@ -11,13 +11,10 @@ std::string ReadFile(const std::string& path);
 // Replaces the content of a file with `text`.
 void WriteFile(const std::string& path, const std::string& text);
 
-// One log line split into its prefix parts and message.
+// One log line split into its prefix parts and message: level "WARN", tag "[KVA]", file
+// "collector.cpp", message: the text after the prefix, raw: the whole line.
 struct LogLine {
-    std::string level;    // "WARN"
-    std::string tag;      // "[KVA]"
-    std::string file;     // "collector.cpp"
-    std::string message;  // the text after the prefix
-    std::string raw;
+    std::string level, tag, file, message, raw;
 };
 
 // Sets (or, with null, unsets) an environment variable; restores it on exit.
@@ -29,9 +26,8 @@ public:
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    std::string m_name;
+    std::string m_name, m_old;
     bool m_had;
-    std::string m_old;
 };
 
 // Points the platform logger at a fresh file for its lifetime, writing the
@@ -62,8 +58,7 @@ public:
 private:
     std::string m_path;
     // Reset before the logger reloads its settings, so it sees the old values.
-    std::optional<ScopedEnv> m_file;
-    std::optional<ScopedEnv> m_level;
+    std::optional<ScopedEnv> m_file, m_level;
 };
 
 // A temporary directory removed with its content at the end.

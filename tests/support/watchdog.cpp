@@ -5,26 +5,18 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <thread>
 
 void RunWithWatchdog(int seconds, const char* what, const std::function<void()>& body) {
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    std::thread dog([&] {
-        std::unique_lock<std::mutex> guard(lock);
-        if (!done.wait_for(guard, std::chrono::seconds(seconds), [&] { return finished; })) {
+    std::promise<void> finished;
+    std::thread dog([seconds, what, done = finished.get_future()] {
+        if (done.wait_for(std::chrono::seconds(seconds)) == std::future_status::timeout) {
             fprintf(stderr, "watchdog: %s did not finish within %d s (deadlock?)\n", what, seconds);
             abort();
         }
     });
     body();
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        finished = true;
-    }
-    done.notify_one();
+    finished.set_value();
     dog.join();
 }

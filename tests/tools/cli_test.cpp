@@ -3,7 +3,6 @@
 // and kvo-run's refusals and the shell's statuses for commands it cannot run. The
 // programs that share the option parser are not all asked about each of its errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <sstream>
 
@@ -11,16 +10,11 @@
 
 namespace {
 
-struct CliCase {
-    const char* command;  // program under bin/ and its arguments, split at spaces
-    int status;
-    const char* out;  // expected in standard output ("" = empty output)
-    const char* err;  // expected in standard error ("" = empty)
-};
-
 #define V " " KVO_TEST_VERSION "\n"
+// The command (a program under bin/ and its arguments, split at spaces), its
+// status, and what its standard output and error hold ("": nothing).
 // clang-format off
-const CliCase kCases[] = {
+const struct { const char *command; int status; const char *out, *err; } kCases[] = {
     {"kvo-demo --version", 0, "kvo-demo" V, ""}, {"kvo-demo --help", 0, "usage: kvo-demo", ""},
     {"kvo-demo --bogus", 2, "", "kvo-demo: unknown option '--bogus'"},
     {"kvo-demo --limit 500", 2, "", "--limit 500: out of range, 0.1 to 100"},
@@ -55,7 +49,7 @@ const CliCase kCases[] = {
     {"kvo-run --frobnicate -- true", 2, "", "'--frobnicate'"},
     {"kvo-run -q -- true", 2, "", "'-q'"}, {"kvo-run -l 0 -- true", 2, "", "from 0.1 to 100"},
     {"kvo-run -l 150 -- true", 2, "", "from 0.1 to 100"},
-    {"kvo-run -l abc -- true", 2, "", "from 0.1 to 100"},
+    {"kvo-run -l 30x -- true", 2, "", "from 0.1 to 100"},
     {"kvo-run --thread hot=101 -- true", 2, "", "from 0.1 to 100"},
     {"kvo-run --thread abcdefghijklmnop=10 -- true", 2, "", "15 characters"},
     {"kvo-run --thread nothing -- true", 2, "", "NAME=P"},
@@ -70,13 +64,12 @@ const CliCase kCases[] = {
 // clang-format on
 
 TEST(Programs, AnswerHelpVersionAndBadOptionsAsUsual) {
-    for (const CliCase& c : kCases) {
+    for (const auto& c : kCases) {
         std::vector<std::string> argv;
         std::istringstream words(std::string(KVO_TEST_BIN_DIR "/") + c.command);
         for (std::string word; words >> word;) argv.push_back(word);
         const RunResult r = RunProgram(argv);
-        ASSERT_TRUE(WIFEXITED(r.status)) << c.command;
-        EXPECT_EQ(c.status, WEXITSTATUS(r.status)) << c.command;
+        EXPECT_EQ(c.status, r.Code()) << c.command;
         for (const auto& [want, got] : {std::pair{c.out, r.out}, std::pair{c.err, r.err}}) {
             EXPECT_TRUE(*want == '\0' ? got.empty() : got.find(want) != std::string::npos)
                 << c.command << ": wanted '" << want << "' in '" << got << "'";

@@ -14,9 +14,8 @@ namespace {
 // A machine of `cpus` processors at 2400 MHz with 32 GiB of memory.
 struct Machine : ConfigEnv {
     explicit Machine(unsigned int c) : cpus(c) {}
-    bool ReadProbe(const char* path, std::string* text) override {
-        *text = std::string(path) == "/proc/cpuinfo" ? "cpu MHz\t\t: 2400\n"
-                                                     : "MemTotal:  33554432 kB\n";
+    bool ReadProbe(const char*, std::string* text) override {
+        *text = "cpu MHz\t\t: 2400\nMemTotal:  33554432 kB\n";  // /proc/cpuinfo and /meminfo
         return true;
     }
     unsigned int CpuCount() override { return cpus; }
@@ -26,16 +25,10 @@ struct Machine : ConfigEnv {
 
 const char kProfiles[] = "[adapt_cpu]\nsys_max = 40\nadjust_cycle = 10\n[td_cpu]\nsys_max = 20\n";
 
-struct CheckCase {
-    const char* name;
-    unsigned int cpus;
-    int status;
-    std::string text;
-    std::vector<const char*> want;  // lines (or parts) the report must hold
-};
-
+// Lines (or parts) the report must hold.
 // clang-format off
-const CheckCase kCases[] = {
+const struct { const char* name; unsigned int cpus; int status; std::string text;
+               std::vector<const char*> want; } kCases[] = {
     {"a capable machine reads adapt_cpu", 16, kConfigClean, kProfiles,
      {"profile: [adapt_cpu], because 16 processors above env.cpu_cnt",
       "[adapt_cpu] sys_max = 40%  (file)", "[adapt_cpu] proc_min = 5%  (default)",
@@ -80,7 +73,7 @@ const CheckCase kCases[] = {
 TEST(ConfigCheck, ExplainsProfileOriginsAndProblems) {
     LogCapture log;
     TempDir dir;
-    for (const CheckCase& c : kCases) {
+    for (const auto& c : kCases) {
         Machine machine(c.cpus);
         std::string report;
         const int status = CheckConfigFile(dir.Write("kvo.ini", c.text), &machine, &report);

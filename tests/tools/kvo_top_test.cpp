@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -17,38 +17,10 @@
 #include "support/watchdog.h"
 #include "tools/run_harness.h"
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadsInForkChild = false;
-#else
-constexpr bool kThreadsInForkChild = true;
-#endif
-
 namespace {
 
 constexpr uint32_t kBogusTid = 4194000;  // above any pid_max a test machine uses
 constexpr uint32_t kNobody = 65534;
-
-// A host thread that limits itself under a name until the object goes.
-struct LimitedThread {
-    LimitedThread(const char* name, float limit)
-        : thread([this, name, limit] {
-              pthread_setname_np(pthread_self(), name);
-              const auto self = static_cast<uint32_t>(syscall(SYS_gettid));
-              registered = AddCpuCtrlObject(self, limit) == 1;
-              tid = self;
-              while (!stop) usleep(10000);
-              DelCpuCtrlObject(self);
-          }) {
-        while (tid == 0) usleep(1000);
-    }
-    ~LimitedThread() {
-        stop = true;
-        thread.join();
-    }
-    std::atomic<uint32_t> tid{0};
-    std::atomic<bool> stop{false}, registered{false};
-    std::thread thread;  // last: it starts once the flags above exist
-};
 
 // Runs body in a fork child, cut off after 20 s; true when it returned true.
 bool InChild(const std::function<bool()>& body) {
@@ -69,35 +41,42 @@ std::string Row(json_int_t tid, double limit, const char* name, bool exists) {
 TEST(KvoTop, ShowsEveryLimitedThreadOfALiveHostAndFlagsAnIdOfNoThread) {
     RunWithWatchdog(60, "kvo-top live", [] {
         ASSERT_EQ(RegisterCpuCtrl(), 1);
-        {
-            LimitedThread a("kvo-top-a", 30), b("kvo-top-b", 60);
-            ASSERT_TRUE(a.registered && b.registered);
-            ASSERT_EQ(AddCpuCtrlObject(kBogusTid, 45), 1);  // measured id names no thread
-            const RunResult run = RunProgram(
-                {KVO_TEST_BIN_DIR "/kvo-top", "--once", "--json", "-p", std::to_string(getpid())});
-            DelCpuCtrlObject(kBogusTid);
-            ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.err;
-            json_t* document = json_loads(run.out.c_str(), 0, nullptr);
-            ASSERT_NE(document, nullptr) << run.out;
-            json_t* process = json_array_get(json_object_get(document, "processes"), 0);
-            EXPECT_EQ(json_integer_value(json_object_get(process, "pid")), getpid());
-            EXPECT_STREQ(json_string_value(json_object_get(process, "mode")), "default");
-            const std::multiset<std::string> want = {Row(a.tid, 30, "kvo-top-a", true),
-                                                     Row(b.tid, 60, "kvo-top-b", true),
-                                                     Row(kBogusTid, 45, "", false)};
-            std::multiset<std::string> shown;
-            size_t i;
-            json_t* t;
-            json_array_foreach(json_object_get(process, "threads"), i, t) {
-                shown.insert(Row(json_integer_value(json_object_get(t, "tid")),
-                                 json_number_value(json_object_get(t, "limit")),
-                                 json_string_value(json_object_get(t, "name")),
-                                 json_is_true(json_object_get(t, "exists"))));
-            }
-            EXPECT_EQ(shown, want);
-            json_decref(document);
-        }
+        // A host thread that names and limits itself, and stays until `done`.
+        std::promise<uint32_t> started;
+        std::promise<void> done;
+        std::thread host([&] {
+            pthread_setname_np(pthread_self(), "kvo-top-a");
+            const auto self = static_cast<uint32_t>(syscall(SYS_gettid));
+            started.set_value(AddCpuCtrlObject(self, 30) == 1 ? self : 0);
+            done.get_future().wait();
+            DelCpuCtrlObject(self);
+        });
+        const uint32_t tid = started.get_future().get();
+        EXPECT_EQ(AddCpuCtrlObject(kBogusTid, 45), 1);  // measured id names no thread
+        const RunResult run = RunProgram(
+            {KVO_TEST_BIN_DIR "/kvo-top", "--once", "--json", "-p", std::to_string(getpid())});
+        DelCpuCtrlObject(kBogusTid);
+        done.set_value();
+        host.join();
         UnRegisterCpuCtrl();
+        ASSERT_EQ(run.Code(), 0) << run.err;
+        json_t* document = json_loads(run.out.c_str(), 0, nullptr);
+        ASSERT_NE(document, nullptr) << run.out;
+        json_t* process = json_array_get(json_object_get(document, "processes"), 0);
+        EXPECT_EQ(json_integer_value(json_object_get(process, "pid")), getpid());
+        EXPECT_STREQ(json_string_value(json_object_get(process, "mode")), "default");
+        std::multiset<std::string> shown;
+        size_t i;
+        json_t* t;
+        json_array_foreach(json_object_get(process, "threads"), i, t) {
+            shown.insert(Row(json_integer_value(json_object_get(t, "tid")),
+                             json_number_value(json_object_get(t, "limit")),
+                             json_string_value(json_object_get(t, "name")),
+                             json_is_true(json_object_get(t, "exists"))));
+        }
+        EXPECT_EQ(shown, (std::multiset<std::string>{Row(tid, 30, "kvo-top-a", true),
+                                                     Row(kBogusTid, 45, "", false)}));
+        json_decref(document);
     });
 }
 
@@ -116,13 +95,14 @@ TEST(KvoTop, OnlyTheOwnUserIsAnsweredAndAForkChildGetsItsOwnSocket) {
                                setresuid(kNobody, kNobody, kNobody) == 0 &&
                                !QueryTargets(targets, 2, 3000).at(0).status;
                     }));
-        // ThreadSanitizer cannot start threads in the child of a threaded process.
-        EXPECT_TRUE(!kThreadsInForkChild || InChild([&] {
+#ifndef __SANITIZE_THREAD__  // it cannot start threads in the child of a threaded process
+        EXPECT_TRUE(InChild([&] {
             if (RegisterCpuCtrl() != 1) return false;
             const auto mine = FindTargets({static_cast<uint32_t>(getpid())}, true, geteuid());
             UnRegisterCpuCtrl();
             return !mine[0].socket.empty() && mine[0].socket != targets[0].socket;
         }));
+#endif
         const std::vector<_TopAnswer> answers = QueryTargets(targets, 7, 3000);
         EXPECT_TRUE(answers[0].status) << "the parent still answers: " << answers[0].error;
         UnRegisterCpuCtrl();

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> whenReady) {
     // Built before the fork: the child of a threaded test program may not allocate.
     std::vector<char*> args;
@@ -42,12 +44,8 @@ RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> w
     return r;
 }
 
-double Figure(const std::string& text, const std::string& key) {
-    const std::string look = key + " ";
-    for (size_t at = text.rfind(look); at != std::string::npos;
-         at = at == 0 ? std::string::npos : text.rfind(look, at - 1)) {
-        if (at == 0 || text[at - 1] == '\n' || text[at - 1] == ' ')
-            return atof(text.c_str() + at + look.size());
-    }
-    return -1;
+double Figure(std::string text, const std::string& key) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    const size_t at = (" " + text).rfind(" " + key + " ");
+    return at == std::string::npos ? -1 : atof(text.c_str() + at + key.size() + 1);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <functional>
 #include <string>
@@ -10,6 +11,8 @@
 struct RunResult {
     int status = -1;  // as waitpid gives it
     std::string out, err;
+    // As a shell shows it: the exit status, or 128 + the terminating signal.
+    int Code() const { return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status); }
 };
 
 // Runs argv (argv[0] a path) with standard input from /dev/null; whenReady(pid)
@@ -22,7 +25,7 @@ inline RunResult RunKvo(std::vector<std::string> args,
 }
 
 // The value after "key " where key starts a word of text (the last such), or -1.
-double Figure(const std::string& text, const std::string& key);
+double Figure(std::string text, const std::string& key);
 
 // Not in sanitizer builds: an instrumented preload needs its runtime loaded first.
 #ifdef KVO_RUN_SANITIZED

@@ -1,5 +1,5 @@
-/* A program for kvo-run to run: busy threads that report their CPU shares, a
-   SIGUSR1 counter, and plain exits and deaths. */
+// A program for kvo-run to run: busy threads that report their CPU shares, a
+// SIGUSR1 counter, and plain exits and deaths.
 #define _GNU_SOURCE
 #include <pthread.h>
 #include <signal.h>
@@ -19,67 +19,60 @@ static double Now(clockid_t clock) {
 struct Busy {
     const char* name;
     int index;
-    double seconds, warmup, share;
+    double seconds, share;
 };
 
-static void Spin(struct Busy* b) {
+static void* Spin(void* raw) {
+    struct Busy* b = raw;
+    // Threads are named after start, the two ways programs do it.
+    if (b->index > 0) {
+        b->index % 2 ? pthread_setname_np(pthread_self(), b->name)
+                     : prctl(PR_SET_NAME, b->name, 0, 0, 0);
+    }
     const double start = Now(CLOCK_MONOTONIC);
     volatile unsigned long sink = 0;
-    while (Now(CLOCK_MONOTONIC) < start + b->warmup) sink++;
+    while (Now(CLOCK_MONOTONIC) < start + 2) sink++;  // a warm-up
     const double cpu0 = Now(CLOCK_THREAD_CPUTIME_ID), wall0 = Now(CLOCK_MONOTONIC);
     while (Now(CLOCK_MONOTONIC) < start + b->seconds) sink++;
     b->share = 100.0 * (Now(CLOCK_THREAD_CPUTIME_ID) - cpu0) / (Now(CLOCK_MONOTONIC) - wall0);
-}
-
-static void* BusyThread(void* raw) {
-    struct Busy* b = raw;
-    /* Named after start, the two ways programs do it. */
-    b->index % 2 == 0 ? pthread_setname_np(pthread_self(), b->name)
-                      : prctl(PR_SET_NAME, b->name, 0, 0, 0);
-    Spin(b);
     return NULL;
 }
 
-/* busy SECONDS [NAME...]: the main thread alone, or one thread per name;
-   prints "NAME SHARE" per thread and "total SHARE" over the time after 2 s. */
-static int Busy(int argc, char** argv) {
-    const int n = argc > 1 ? argc - 1 : 1;
-    struct Busy* b = calloc((size_t)n, sizeof(*b));
-    pthread_t* t = calloc((size_t)n, sizeof(*t));
+// busy SECONDS NAME...: one thread per name; prints "NAME SHARE" per thread
+// over the time after 2 s.
+static int Busy(int n, char** argv) {
+    struct Busy b[n];
+    pthread_t t[n];
     for (int i = 0; i < n; ++i) {
-        b[i] = (struct Busy){argc > 1 ? argv[i + 1] : "main", i, atof(argv[0]), 2.0, 0};
-        if (argc > 1) pthread_create(&t[i], NULL, BusyThread, &b[i]);
+        b[i] = (struct Busy){argv[i + 1], i + 1, atof(argv[0]), 0};
+        pthread_create(&t[i], NULL, Spin, &b[i]);
     }
-    if (argc == 1) Spin(&b[0]);
-    double total = 0;
     for (int i = 0; i < n; ++i) {
-        if (argc > 1) pthread_join(t[i], NULL);
+        pthread_join(t[i], NULL);
         printf("%s %.1f\n", b[i].name, b[i].share);
-        total += b[i].share;
     }
-    printf("total %.1f\n", total);
     return 0;
 }
 
 static volatile sig_atomic_t g_count;
 static void Count(int sig) { g_count += sig == SIGUSR1; }
 
-/* usr1 count|default|ignore SECONDS: busy for SECONDS with that SIGUSR1
-   disposition (a counter that restarts calls); says "ready" once set, then
-   "count N share S" at the end. */
+// usr1 count|default|ignore SECONDS: the main thread busy for SECONDS with that
+// SIGUSR1 disposition (a counter that restarts calls); says "ready" once set,
+// then "count N share S" at the end.
 static int Usr1(char** argv) {
     if (strcmp(argv[0], "count") == 0) signal(SIGUSR1, Count);
     if (strcmp(argv[0], "ignore") == 0) signal(SIGUSR1, SIG_IGN);
     printf("ready\n");
     fflush(stdout);
-    struct Busy b = {"main", 0, atof(argv[1]), 1.0, 0};
+    struct Busy b = {"main", 0, atof(argv[1]), 0};
     Spin(&b);
     printf("count %d share %.1f\n", (int)g_count, b.share);
     return 0;
 }
 
 int main(int argc, char** argv) {
-    if (argc >= 3 && strcmp(argv[1], "busy") == 0) return Busy(argc - 2, argv + 2);
+    if (argc >= 4 && strcmp(argv[1], "busy") == 0) return Busy(argc - 3, argv + 2);
     if (argc == 4 && strcmp(argv[1], "usr1") == 0) return Usr1(argv + 2);
     if (argc == 3 && strcmp(argv[1], "exit") == 0) return atoi(argv[2]);
     if (argc == 3 && strcmp(argv[1], "kill") == 0) raise(atoi(argv[2]));

@@ -1,18 +1,39 @@
-// Device monitor against a fake /dev/input: classification of input records,
-// the once-a-second report, the device scan and unplugged devices.
-#include "activity/devmon.h"
-
+// The activity subsystem on the event loop's fake clock: the device monitor
+// against a fake /dev/input (classification of input records, the once-a-second
+// report, the device scan, unplugged devices) and the user behaviour state
+// machine (when "using" and "not using" are announced, each change once).
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <stdint.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "activity_test_util.h"
+#include "activity/devmon.h"
+#include "activity/userbehavior.h"
+#include "platform/cl_ev.h"
 #include "support/fake_devmon_env.h"
 #include "support/log_capture.h"
 
 namespace {
+
+int64_t g_nowMs = 0;
+
+// Replaces the event loop's clock for the life of the object, from 0.
+struct FakeClock {
+    FakeClock() {
+        g_nowMs = 0;
+        cl_ev_set_clock([] { return g_nowMs; });
+    }
+    ~FakeClock() { cl_ev_set_clock(nullptr); }
+    // Moves the clock on in steps, running the due timers after each, as the
+    // monitor thread's loop does.
+    void AdvanceTo(int64_t ms, int64_t step = 100) {
+        for (; g_nowMs < ms; cl_event_loop_once()) g_nowMs = std::min(g_nowMs + step, ms);
+    }
+};
 
 using Reports = std::vector<unsigned int>;
 constexpr unsigned char kKeys = 1u << EV_KEY, kRel = 1u << EV_REL;
@@ -110,7 +131,7 @@ TEST_F(DevmonTest, BadParametersSwitchOffOrNoUsableDeviceStartNothing) {
     EXPECT_EQ(KVO_OK, devmon.LoopEventOnce());
     clock.AdvanceTo(130000, 1000);
     EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(0, env.stats() + env.polls());
+    EXPECT_EQ(0, env.looks());
     EXPECT_EQ(KVO_E_FAIL, devmon.Initialize(1, 3, Record, &reports));
     EXPECT_EQ(1, log.Count("ERROR", "load input devices failed"));
 }
@@ -136,6 +157,54 @@ TEST_F(DevmonTest, DevicesComeAndGoWithTheRescan) {
     clock.AdvanceTo(250000, 1000);
     EXPECT_EQ(120u, reports.size());  // no report after Uninitialize
     EXPECT_EQ(2u, reports[0]);        // the mouse was still read
+}
+
+using Announcements = std::vector<std::pair<int64_t, int>>;  // clock, status
+constexpr int U = MSG_STATUS_USING, N = MSG_STATUS_NOT_USING;
+
+void Record(_MSG_STATUS status, void* seen) {
+    static_cast<Announcements*>(seen)->emplace_back(g_nowMs, status);
+}
+
+// Switch, idle time, reports of the device monitor (clock, value; it reports
+// every second and the reports not listed carry 0), end of the run, announcements.
+// clang-format off
+const struct { int32_t on; uint32_t allowMs; std::vector<std::pair<int64_t, unsigned>> reports;
+               int64_t until; Announcements want; } kScenarios[] = {
+    {1, 60000, {}, 400000, {{0, U}, {60000, N}}},
+    {1, 60000, {{0, 1}, {50000, 1}}, 400000, {{0, U}, {110000, N}}},
+    {1, 10000, {{5000, 2}, {12000, 3}}, 60000, {{0, U}, {22000, N}}},
+    {1, 10000, {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}}, 40000,
+     {{0, U}, {10000, N}, {20000, U}, {33000, N}}},
+    {1, 5000, {{8000, 1}, {20000, 1}}, 40000,
+     {{0, U}, {5000, N}, {8000, U}, {13000, N}, {20000, U}, {25000, N}}},
+    {1, 10000, {{4000, 4}, {8000, 8}}, 30000, {{0, U}, {10000, N}}},  // other bits are no input
+    {1, 0, {{1000, 1}}, 600000, {{0, U}}},  // an idle time of 0 never fires
+    {0, 1000, {{1000, 3}}, 60000, {}}};
+// clang-format on
+
+// After UnInitialize (twice: the second finds nothing to release) the idle
+// timer announces nothing more.
+TEST(UserBehavior, AnnouncementsFollowReportsAndTheIdleTimer) {
+    LogCapture log;
+    for (const auto& s : kScenarios) {
+        FakeClock clock;
+        _UserBehaviorconf conf{s.on, s.allowMs};
+        CUserBehavior behavior;
+        Announcements seen;
+        ASSERT_EQ(KVO_OK, behavior.Initialize(&conf, nullptr, Record, &seen));
+        auto next = s.reports.begin();
+        for (int64_t at = 0; at <= s.until; at += 1000) {
+            clock.AdvanceTo(at);  // due timers first, as in the monitor loop
+            bool listed = next != s.reports.end() && next->first == at;
+            EXPECT_EQ(0, behavior.DevMonNotify(listed ? (next++)->second : 0));
+        }
+        behavior.UnInitialize();
+        behavior.UnInitialize();
+        clock.AdvanceTo(s.until + 700000, 10000);
+        EXPECT_EQ(s.want, seen) << &s - kScenarios;
+    }
+    EXPECT_EQ(1, log.Count("INFO", "user behavior switch off"));
 }
 
 }  // namespace
