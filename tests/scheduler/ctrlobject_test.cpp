@@ -106,45 +106,37 @@ TEST_F(ThreadCtrlObjectTest, AttachAndAdjustAcceptOnlyLimitsFromATenthTo100) {
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST_F(ThreadCtrlObjectTest, SecondTickSleepFollowsTheScaledLimit) {
-    // Ratio and sleep after the first calculation: the sleep is 250 minus the
-    // truncated run time, 0 when that is 1 or less.
-    // cpus, limit, ratio, sleep
-    const float kCases[][4] = {{1, 50, 0.5f, 125}, {1, 20, 0.2f, 200},    {2, 30, 0.6f, 100},
-                               {4, 10, 0.4f, 150}, {1, 99.5f, 0.995f, 2}, {1, 99.6f, 0.996f, 0},
-                               {4, 50, 0.999f, 0}, {1, 0.1f, 0.001f, 250}};
+TEST_F(ThreadCtrlObjectTest, FirstCalculationsFollowTheScaledLimitThenTheFirstSample) {
+    // After the first calculation the sleep is 250 minus the truncated run time,
+    // 0 when that is 1 or less; the first sample then moves usage, ratio and sleep.
+    // cpus, limit, ratio, sleep; thread ticks per 100 (0: no sample), usage, ratio, sleep
+    // clang-format off
+    const float kCases[][8] = {
+        {1, 50, 0.5f, 125}, {2, 30, 0.6f, 100}, {4, 10, 0.4f, 150}, {1, 99.5f, 0.995f, 2},
+        {1, 99.6f, 0.996f, 0}, {4, 50, 0.999f, 0}, {1, 0.1f, 0.001f, 250},
+        // w = 0.175 (risen to the limit); D = 1.75: alpha 0.025, angle 1 degree.
+        {1, 50, 0.5f, 125, 60, 0.825f * 50 + 0.175f * 60, 0.4993713f, 126},
+        // D = 2.275: alpha 0.125, R pulled four times, angle 2 degrees (k = 0).
+        {1, 50, 0.5f, 125, 63, 0.825f * 50 + 0.175f * 63, 0.4934204f, 127},
+        // D = 14: alpha 0.25, angle 24 degrees, k = 8, R below the band.
+        {1, 20, 0.2f, 200, 100, 0.825f * 20 + 0.175f * 100, 0.1772885f, 206}};
+    // clang-format on
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c[0] << " cpus, limit " << c[1]);
-        const auto sleepMs = static_cast<int64_t>(c[3]);
+        SCOPED_TRACE(testing::Message() << c[0] << " cpus, limit " << c[1] << ", " << c[4]);
+        const auto sleepMs = static_cast<int64_t>(c[3]), ticks = static_cast<int64_t>(c[4]);
         Start(c[1], static_cast<unsigned int>(c[0]));
         Tick();
         EXPECT_EQ(object->SleepMs(), 0) << "no sleep in the first tick";
-        Tick();
+        Tick(100, ticks);  // the baseline
         EXPECT_NEAR(object->Ratio(), c[2], 1e-6);
         object->Dojob();
         EXPECT_EQ(env.sleeps, std::vector<int64_t>{sleepMs});
         ExpectSignals(sleepMs > 0 ? 1 : 0);
-    }
-}
-
-TEST_F(ThreadCtrlObjectTest, FirstSampleMovesUsageRatioAndSleep) {
-    const float kCases[][5] = {
-        // limit, thread ticks per 100, usage, ratio and sleep after the first sample.
-        // w = 0.175 (risen to the limit); D = 1.75: alpha 0.025, angle 1 degree.
-        {50, 60, 0.825f * 50 + 0.175f * 60, 0.4993713f, 126},
-        // D = 2.275: alpha 0.125, R pulled four times, angle 2 degrees (k = 0).
-        {50, 63, 0.825f * 50 + 0.175f * 63, 0.4934204f, 127},
-        // D = 14: alpha 0.25, angle 24 degrees, k = 8, R below the band.
-        {20, 100, 0.825f * 20 + 0.175f * 100, 0.1772885f, 206},
-    };
-    for (const auto& c : kCases) {
-        Start(c[0]);
-        Tick();
-        Tick(100, static_cast<int64_t>(c[1]));  // baseline only
-        Tick(100, static_cast<int64_t>(c[1]));
-        EXPECT_FLOAT_EQ(object->GetCurrentCpu(), c[2]);
-        EXPECT_NEAR(object->Ratio(), c[3], 1e-6);
-        EXPECT_EQ(object->SleepMs(), static_cast<int64_t>(c[4]));
+        if (ticks == 0) continue;
+        Tick(100, ticks);
+        EXPECT_FLOAT_EQ(object->GetCurrentCpu(), c[5]);
+        EXPECT_NEAR(object->Ratio(), c[6], 1e-6);
+        EXPECT_EQ(object->SleepMs(), static_cast<int64_t>(c[7]));
     }
 }
 
@@ -396,7 +388,7 @@ TEST_F(ExactCtrlObjectTest, FiguresShowTheLastSecond) {
 
 // ---- /proc reading and parsing
 
-TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthesis) {
+TEST(ProcStat, OneCutReadThreadTimeAfterTheFirstParenthesisAndTheSystemTotal) {
     FakeSchedEnv env;
     char buf[10];
     EXPECT_FALSE(ReadProcFile(nullptr, sizeof(buf), "stat", 0, 0, nullptr, &env));
@@ -421,10 +413,7 @@ TEST(ProcStat, OneCutReadAndThreadTimeIsUserPlusSystemTimeAfterTheFirstParenthes
     EXPECT_EQ(GetThreadTime(0, &env), 10u) << "tid 0: the whole process";
     EXPECT_EQ(GetThreadTime(67, &env), 0u);
     EXPECT_EQ(GetThreadTime(1), 0u) << "thread 1 is not one of ours";
-}
-
-TEST(ProcStat, TotalIsTheSumOfTheFirstSevenNumbersOfTheFirstLine) {
-    FakeSchedEnv env;
+    // The total is the sum of the first seven numbers of the first line.
     const std::pair<const char*, int64_t> kTotals[] = {
         {"cpu  1 2 3 4 5 6 7 8 9 10\ncpu0 1000 1000\n", 28},    // steal, guests: not counted
         {"cpu 10 20\n", 30},                                    // missing fields count as 0

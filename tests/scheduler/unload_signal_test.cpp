@@ -29,10 +29,8 @@ Handler Disposition(bool set, Handler handler = SIG_DFL) {
     return old.sa_handler;
 }
 
-template <class Function>
-Function Symbol(void* lib, const char* name) {
-    return reinterpret_cast<Function>(dlsym(lib, name));
-}
+// The library's function `name`, typed as the header declares it.
+#define KVO_SYM(name) reinterpret_cast<decltype(&name)>(dlsym(lib, #name))
 
 // Loads the library, limits this thread for a while (so signals fly), stops the
 // scheduler, lets the host install `after` (when set), unloads. Exit code 0 when
@@ -40,13 +38,13 @@ Function Symbol(void* lib, const char* name) {
 [[noreturn]] void LoadLimitUnload(Handler after, Handler want) {
     void* lib = dlopen(KVO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) exit(2);
-    if (Symbol<decltype(&RegisterCpuCtrl)>(lib, "RegisterCpuCtrl")() != 1) exit(3);
+    if (KVO_SYM(RegisterCpuCtrl)() != 1) exit(3);
     const auto tid = static_cast<unsigned int>(syscall(SYS_gettid));
-    if (Symbol<decltype(&AddCpuCtrlObject)>(lib, "AddCpuCtrlObject")(tid, 20) != 1) exit(4);
+    if (KVO_SYM(AddCpuCtrlObject)(tid, 20) != 1) exit(4);
     for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
          std::chrono::steady_clock::now() < end;) {
     }
-    Symbol<decltype(&UnRegisterCpuCtrl)>(lib, "UnRegisterCpuCtrl")();
+    KVO_SYM(UnRegisterCpuCtrl)();
     if (after != nullptr) Disposition(true, after);
     dlclose(lib);
     if (Disposition(false) != want) exit(5);

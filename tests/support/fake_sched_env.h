@@ -1,6 +1,6 @@
 // Test doubles of the scheduler's OS seam: FakeSchedEnv scripts /proc and
-// records signals and sleeps; RecordingSchedEnv is the real one with its
-// sleeps counted.
+// records signals and sleeps; RecordingSchedEnv has real signals and sleeps,
+// counted.
 #pragma once
 
 #include <stdint.h>
@@ -52,22 +52,16 @@ public:
     void ResumeSleep(const sigset_t*) override {}
 };
 
-// The production environment with each sleep counted (async-signal-safe
-// counters), for tests that deliver real signals to a test scheduler.
-class RecordingSchedEnv : public SchedEnv {
+// The fake with the real signals, thread ids and sleeps, each sleep counted
+// (async-signal-safe counters), for tests that deliver real signals to a test
+// scheduler; /proc stays scripted (empty: a limit alone sets the sleep).
+class RecordingSchedEnv : public FakeSchedEnv {
 public:
     int SleepCount() const { return __atomic_load_n(&m_sleepCount, __ATOMIC_SEQ_CST); }
 
-    bool ReadFile(const char* path, char* buf, unsigned int maxBytes, unsigned int* got) override {
-        return Real()->ReadFile(path, buf, maxBytes, got);
-    }
     int SignalThread(uint32_t t, int sig) override { return Real()->SignalThread(t, sig); }
     uint32_t CurrentTid() override { return Real()->CurrentTid(); }
-    uint32_t ProcessId() override { return Real()->ProcessId(); }
-    unsigned int CpuCount() override { return Real()->CpuCount(); }
     void SleepMs(int64_t ms) override;
-    int64_t MonotonicNs() override { return Real()->MonotonicNs(); }
-    bool ThreadCpuNs(uint32_t t, int64_t* ns) override { return Real()->ThreadCpuNs(t, ns); }
     bool InstallSigusr1(void (*handler)(int)) override { return Real()->InstallSigusr1(handler); }
     void RestoreSigusr1(void (*handler)(int)) override { Real()->RestoreSigusr1(handler); }
     void HoldSleep(sigset_t* previous) override { Real()->HoldSleep(previous); }
