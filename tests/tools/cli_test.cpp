@@ -1,7 +1,8 @@
 // The programs' manners: --version and --help on standard output with status 0,
 // usage errors that name the option and the range on standard error with status 2,
 // and kvo-run's refusals and the shell's statuses for commands it cannot run. The
-// programs that share the option parser are not all asked about each of its errors.
+// programs that share the option parser are not all asked about each of its errors,
+// nor all about the --version and --help that parser answers.
 // kvo-run end to end too: the program's exit status, signals and SIGUSR1
 // disposition passed through, exec'd programs, and programs it refuses.
 #include <gtest/gtest.h>
@@ -27,19 +28,11 @@ const struct { const char *command; int status; const char *out, *err; } kCases[
     {"kvo-demo --limit=abc", 2, "", "--limit 'abc': not a number"},
     {"kvo-demo --threads", 2, "", "--threads needs a value"},
     {"kvo-demo --auto --limit 20", 2, "", "--auto and --limit cannot be combined"},
-    {"kvo-collectord --version", 0, "kvo-collectord" V, ""},
-    {"kvo-collectord --help", 0, "--interval SECONDS", ""},
     {"kvo-collectord --interval 0", 2, "", "--interval 0: out of range, 1 to 600"},
-    {"kvo-collectord --interval 601", 2, "", "out of range, 1 to 600"},
     {"kvo-collectord --interval 5 --interval 6", 2, "", "--interval given twice"},
-    {"kvo-stress --version", 0, "kvo-stress" V, ""},
-    {"kvo-stress --help", 0, "usage: kvo-stress", ""},
     {"kvo-stress --limited 0 --check-shares", 2, "", "--check-shares needs limited threads"},
     {"kvo-stress --keep=yes", 2, "", "--keep takes no value"},
-    {"kvo-bench-sched --version", 0, "kvo-bench-sched" V, ""},
-    {"kvo-bench-sched --help", 0, "usage: kvo-bench-sched", ""},
-    {"kvo-config --version", 0, "kvo-config" V, ""},
-    {"kvo-config --help", 0, "usage: kvo-config", ""}, {"kvo-config", 2, "", "a command is needed"},
+    {"kvo-config", 2, "", "a command is needed"},
     {"kvo-config frob", 2, "", "unknown command 'frob'"},
     {"kvo-config check", 2, "", "check takes one FILE"},
     {"kvo-config check /nonexistent/kvo.ini", 2, "", "cannot read /nonexistent/kvo.ini"},
@@ -51,8 +44,6 @@ const struct { const char *command; int status; const char *out, *err; } kCases[
     {"kvo-run --version", 0, "kvo-run" V, ""}, {"kvo-run --help", 0, "usage: kvo-run", ""},
     {"kvo-run --frobnicate -- true", 2, "", "'--frobnicate'"},
     {"kvo-run -q -- true", 2, "", "'-q'"}, {"kvo-run -l 0 -- true", 2, "", "from 0.1 to 100"},
-    {"kvo-run -l 150 -- true", 2, "", "from 0.1 to 100"},
-    {"kvo-run -l 30x -- true", 2, "", "from 0.1 to 100"},
     {"kvo-run --thread hot=101 -- true", 2, "", "from 0.1 to 100"},
     {"kvo-run --thread abcdefghijklmnop=10 -- true", 2, "", "15 characters"},
     {"kvo-run --thread nothing -- true", 2, "", "NAME=P"},

@@ -19,7 +19,6 @@ double Figure(std::string text, const std::string& key) {
 }
 
 TEST(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
-    REQUIRE_END_TO_END();
     // Both names are set after the threads start.
     const RunResult r = RunProgram({KVO_RUN_TOOL, "-v", "--thread", "hot=20", "--", KVO_RUN_PROBE,
                                     "busy", "7", "hot", "cold"});
@@ -35,7 +34,6 @@ TEST(KvoRunLive, NamedThreadIsLimitedTheOtherRunsFree) {
 }
 
 TEST(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
-    REQUIRE_END_TO_END();
     const RunResult r =
         RunProgram({KVO_RUN_TOOL, "-t", "40", "--", KVO_RUN_PROBE, "busy", "8", "a", "b"});
     ASSERT_EQ(0, r.Code()) << r.err;
@@ -47,7 +45,6 @@ TEST(KvoRunLive, TotalHoldsTheSumOfTwoThreads) {
 // The main thread, limited, counts every SIGUSR1 sent from outside: the
 // library's own use of the signal neither eats nor adds any.
 TEST(KvoRunLive, ProgramCountsEverySigusr1FromKillWhileLimited) {
-    REQUIRE_END_TO_END();
     constexpr int kSignals = 20;
     const RunResult r = RunProgram(
         {KVO_RUN_TOOL, "-l", "30", "--", KVO_RUN_PROBE, "usr1", "count", "5"}, [](pid_t pid) {

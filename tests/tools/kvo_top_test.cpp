@@ -85,7 +85,6 @@ TEST(KvoTop, ShowsALiveHostToItsOwnUserAndAForkChildGetsItsOwnSocket) {
         const std::vector<_TopTarget> targets = FindTargets({self}, true, geteuid());
         ASSERT_EQ(targets.size(), 1u);
         ASSERT_FALSE(targets[0].socket.empty()) << "this process has a status socket";
-        ASSERT_TRUE(QueryTargets(targets, 1, 3000)[0].status) << "its own user is answered";
         EXPECT_TRUE(geteuid() != 0 || InChild([&] {
                         return setresgid(kNobody, kNobody, kNobody) == 0 &&
                                setresuid(kNobody, kNobody, kNobody) == 0 &&
@@ -99,8 +98,7 @@ TEST(KvoTop, ShowsALiveHostToItsOwnUserAndAForkChildGetsItsOwnSocket) {
             return !mine[0].socket.empty() && mine[0].socket != targets[0].socket;
         }));
 #endif
-        const std::vector<_TopAnswer> answers = QueryTargets(targets, 7, 3000);
-        EXPECT_TRUE(answers[0].status) << "the parent still answers: " << answers[0].error;
+        EXPECT_TRUE(QueryTargets(targets, 7, 3000)[0].status) << "the parent still answers";
         UnRegisterCpuCtrl();
         EXPECT_TRUE(FindTargets({self}, true, geteuid())[0].socket.empty())
             << "a stopped scheduler leaves no socket";

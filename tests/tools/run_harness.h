@@ -18,10 +18,3 @@ struct RunResult {
 // Runs argv (argv[0] a path) with standard input from /dev/null; whenReady(pid)
 // is called once the program wrote its first line to standard output.
 RunResult RunProgram(std::vector<std::string> argv, std::function<void(pid_t)> whenReady = nullptr);
-
-// Not in sanitizer builds: an instrumented preload needs its runtime loaded first.
-#ifdef KVO_RUN_SANITIZED
-#define REQUIRE_END_TO_END() GTEST_SKIP() << "a sanitizer build's preload needs its runtime first"
-#else
-#define REQUIRE_END_TO_END() (void)0
-#endif

@@ -12,7 +12,6 @@ TEST(WaterFill, BusyThreadsShareWhatIdleOnesLeave) {
     const struct { const char* what; std::vector<_ThreadShare> threads; float total, cap;
                    std::vector<float> want; } cases[] = {
         {"one busy thread gets it all", {{30, 30}}, 30, 100, {30}},
-        {"two busy threads split evenly", {{20, 20}, {20, 20}}, 40, 100, {20, 20}},
         {"an idle thread keeps 1.25 x use + 1, the busy one takes the rest", {{4, 20}, {20, 20}},
          40, 100, {6, 34}},
         {"uneven busy threads meet at one level", {{30, 30}, {10, 10}}, 40, 100, {20, 20}},

@@ -5,13 +5,11 @@
 
 #include "platform/kvo_base.h"
 
-extern "C" __attribute__((visibility("default"))) int kvo_probe_path_transform(const char* in,
-                                                                               char* out,
-                                                                               size_t size) {
+#define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
+
+PROBE_EXPORT int kvo_probe_path_transform(const char* in, char* out, size_t size) {
     return kvo_dirutils_path_transform(in, out, size);
 }
 
 // Writes one INFO line through the probe's own copy of the logger.
-extern "C" __attribute__((visibility("default"))) void kvo_probe_log(const char* text) {
-    KVO_LOGI("%s", text);
-}
+PROBE_EXPORT void kvo_probe_log(const char* text) { KVO_LOGI("%s", text); }
