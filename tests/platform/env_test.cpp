@@ -31,8 +31,7 @@ TEST(Env, SwitchesKnowTheUsualSpellingsInAnyCase) {
     const std::pair<const char*, int> cases[] = {
         {"0", 0},     {"off", 0}, {"NO", 0},    {"False", 0}, {"disabled", 0},
         {"1", 1},     {"ON", 1},  {"yes", 1},   {"true", 1},  {"Enabled", 1},
-        {nullptr, 1}, {"", 1},    {"nope", -1}, {"2", -1},
-    };
+        {nullptr, 1}, {"", 1},    {"nope", -1}, {"2", -1}};
     for (const auto& [text, want] : cases) {
         bool value = false;
         std::string problem;

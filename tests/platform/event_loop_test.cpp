@@ -44,10 +44,7 @@ TEST(EventLoop, DueTimersRunOnceInOrderOfDueTimeRearmFromNowAndFollowResetAndSto
     EXPECT_EQ(Names{}, RunAt(9000));
     cl_timerplus_reset(timers[1], 100, 0);
     EXPECT_EQ(Names{"b"}, RunAt(9100));
-    for (cl_timerplus* t : timers) {
-        cl_timerplus_stop(t);
-        cl_timerplus_close(t);
-    }
+    for (cl_timerplus* t : timers) cl_timerplus_close(t);
     cl_ev_set_clock(nullptr);
 }
 

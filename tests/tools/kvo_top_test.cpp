@@ -20,7 +20,6 @@
 namespace {
 
 constexpr uint32_t kBogusTid = 4194000;  // above any pid_max a test machine uses
-constexpr uint32_t kNobody = 65534;
 
 // Runs body in a fork child, cut off after 20 s; true when it returned true.
 bool InChild(const std::function<bool()>& body) {
@@ -86,8 +85,8 @@ TEST(KvoTop, ShowsALiveHostToItsOwnUserAndAForkChildGetsItsOwnSocket) {
         ASSERT_EQ(targets.size(), 1u);
         ASSERT_FALSE(targets[0].socket.empty()) << "this process has a status socket";
         EXPECT_TRUE(geteuid() != 0 || InChild([&] {
-                        return setresgid(kNobody, kNobody, kNobody) == 0 &&
-                               setresuid(kNobody, kNobody, kNobody) == 0 &&
+                        return setresgid(65534, 65534, 65534) == 0 &&  // nobody
+                               setresuid(65534, 65534, 65534) == 0 &&
                                !QueryTargets(targets, 2, 3000).at(0).status;
                     }));
 #ifndef __SANITIZE_THREAD__  // it cannot start threads in the child of a threaded process

@@ -1,7 +1,6 @@
 // Runs the tools as a user would, with their output captured, for the tool tests.
 #pragma once
 
-#include <sys/types.h>
 #include <sys/wait.h>
 
 #include <functional>
