@@ -86,10 +86,7 @@ static int Cycle(const char* lib, const char* config, int last) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        fprintf(stderr, "usage: dlopen_host LIB CONFIG CYCLES [BUSY_MS]\n");
-        return 2;
-    }
+    if (argc < 4) return 2;  // see the usage above
     int cycles = atoi(argv[3]), warmup = cycles >= 40 ? 20 : cycles / 2;
     if (argc > 4) g_busyMs = atol(argv[4]);
     int threads0 = 0, fds0 = 0;
