@@ -55,7 +55,6 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         {[] { return kvo_perfctrl_init(nullptr); }, bad, "WARN initialize perfctrl invalid param"},
         {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto},
         {[] { return kvo_set_cpu_vurizeda_upper(40); }, off, noCpu},
-        {[] { return kvo_set_cpu_vurizeda_lower(7.5f); }, off, noCpu},
         {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_E_NO_GROUP, add},  // none yet
         {[] { return kvo_enable_vurizeda(1, 1); }, KVO_OK, "INFO tpye 1 auto perf switch to 1"},
         {[] { return kvo_set_io_vurizeda_upper(1, 1); }, off, "WARN current not enable io"},
