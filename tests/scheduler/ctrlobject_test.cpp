@@ -185,17 +185,7 @@ TEST_F(ThreadCtrlObjectTest, FailedSignalTerminatesOnlyForAGoneThread) {
     }
 }
 
-TEST_F(ThreadCtrlObjectTest, AdjustKeepsRatioSleepAndHistoryButRestartsItsSlotAndUsage) {
-    Start(30);
-    Tick();
-    Tick();
-    ASSERT_EQ(object->SleepMs(), 175);
-    ASSERT_TRUE(object->AdjustCpuRatio(100));
-    EXPECT_EQ(object->SleepMs(), 175);
-    EXPECT_FLOAT_EQ(object->Ratio(), 0.3f);
-    EXPECT_FLOAT_EQ(object->GetCurrentCpu(), 100.0f);
-    Tick();
-    EXPECT_EQ(env.signals.size(), 1u) << "at 100 the thread is never signalled";
+TEST_F(ThreadCtrlObjectTest, AdjustKeepsTheHistoryButRestartsItsSlotAndUsage) {
     // Slot 0 = 20, slot 1 = 80 or not yet; after the change the next sample
     // goes to slot 0: the mean with a kept slot 1 is 70, else 80 alone.
     for (bool second : {true, false}) {
@@ -329,9 +319,6 @@ TEST_F(ExactCtrlObjectTest, PartOfAProcessorStillAveragesToTheLimitWithoutSwingi
             EXPECT_LT(share, 60.0) << "tick " << i;
         }
         EXPECT_NEAR(sum / 32, 30.0, 1.0) << availEven << "/" << availOdd;
-        if (availEven == 50) {
-            EXPECT_NEAR(static_cast<double>(object->SleepMs()), 100, 1.0) << "it settles";
-        }
     }
 }
 
@@ -359,31 +346,10 @@ TEST_F(ExactCtrlObjectTest, UnreadableThreadIsNotSleptAndEndsWhenItsTargetIsGone
     EXPECT_EQ(object->SleepMs(), 0) << "nothing to judge: no sleep";
     EXPECT_TRUE(env.signals.empty());
     EXPECT_FALSE(object->IsTerminated()) << "the signalled thread still exists";
-    // Readable again: a new baseline first, then a whole interval judged.
-    env.cpuNs[kTid] = cpuNs;
-    object->RefreshTime(250);
-    EXPECT_EQ(object->SleepMs(), 0);
-    sleptNs = 0;
-    Tick({1, 30, 100, 100, 250});
-    EXPECT_EQ(object->SleepMs(), 250);
     env.cpuNs.erase(kTid);
     env.signalResults[kCaller] = ESRCH;
     object->RefreshTime(250);
     EXPECT_TRUE(object->IsTerminated());
-}
-
-// 40 % of each interval used, 20 % allowed.
-TEST_F(ExactCtrlObjectTest, FiguresShowTheLastSecond) {
-    Start(20);
-    size_t signalsBefore = 0;
-    for (int tick = 1; tick <= 8; ++tick) {
-        if (tick == 5) signalsBefore = env.signals.size();
-        env.cpuNs[kTid] = cpuNs += 100 * kMs;
-        env.monotonicNs += 250 * kMs;
-        object->RefreshTime(250);
-    }
-    ExpectFigures(40.0f, signalsBefore);
-    EXPECT_EQ(object->Figures().limit, 20.0f);
 }
 
 // ---- /proc reading and parsing
@@ -426,7 +392,6 @@ TEST(ProcStat, OneCutReadThreadTimeAfterTheFirstParenthesisAndTheSystemTotal) {
     }
     env.files.erase("/proc/stat");
     EXPECT_EQ(GetTotalCpuTime(&env), 0);
-    EXPECT_GT(GetTotalCpuTime(), 0) << "the real /proc/stat";
 }
 
 }  // namespace
