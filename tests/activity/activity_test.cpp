@@ -67,9 +67,7 @@ struct ReportCase {
 };
 const ReportCase kReports[] = {
     {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, {}, 1, 2, 2},
-    {{Key(KEY_A, 2)}, {}, 1, 2, 1},
     {{}, {kMotion}, 2, 1, 1},
-    {{}, {Key(BTN_LEFT)}, 2, 1, 1},
     {{}, {InputEvent(EV_ABS, ABS_X, 9)}, 2, 1, 1},
     {{}, {Key(0x100)}, 1, 2, 1},
     {{Key(0x101)}, {}, 2, 1, 1},

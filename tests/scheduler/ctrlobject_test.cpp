@@ -1,6 +1,6 @@
 // The control objects of both modes against made-up clocks: the limits, the
 // duty ratio's ticks, measurement, smoothing and signal; the exact mode's
-// budget tick by tick and its handler's sleep; the figures both report; and
+// budget tick by tick and its handler's sleep; the figures the default mode reports; and
 // the /proc reading and parsing beneath.
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -35,16 +35,6 @@ protected:
         env.sleeps.clear();
         object = new Object(&env);
         ASSERT_TRUE(object->Attach(kTid, limit));
-    }
-    // The status figures: the last second's share and its signals (those after `before`).
-    void ExpectFigures(float share, size_t before) {
-        const _ThreadFigures f = object->Figures();
-        EXPECT_FLOAT_EQ(f.share, share);
-        EXPECT_EQ(f.signalsLastSecond, env.signals.size() - before);
-        EXPECT_GT(f.signalsLastSecond, 0u) << "it is put to sleep";
-        EXPECT_EQ(f.signalsSent, env.signals.size());
-        EXPECT_EQ(f.sleepMs, object->SleepMs());
-        EXPECT_EQ(f.target, kCaller);
     }
     // Every signal went to the caller, as SIGUSR1, and there were `count`.
     void ExpectSignals(size_t count) {
@@ -211,7 +201,13 @@ TEST_F(ThreadCtrlObjectTest, FiguresCoverTheLastFullSecond) {
     EXPECT_FLOAT_EQ(object->Figures().share, 35.0f);
     const size_t signalsBefore = env.signals.size();
     for (int i = 0; i < 4; ++i) Tick(100, 10);  // the first tick's time counts at the second
-    ExpectFigures(10.0f, signalsBefore);
+    const _ThreadFigures f = object->Figures();
+    EXPECT_FLOAT_EQ(f.share, 10.0f);
+    EXPECT_EQ(f.signalsLastSecond, env.signals.size() - signalsBefore);
+    EXPECT_GT(f.signalsLastSecond, 0u) << "it is put to sleep";
+    EXPECT_EQ(f.signalsSent, env.signals.size());
+    EXPECT_EQ(f.sleepMs, object->SleepMs());
+    EXPECT_EQ(f.target, kCaller);
     env.signalResults[kCaller] = EPERM;  // refused signals are not counted
     for (int i = 0; i < 4; ++i) Tick(100, 10);
     EXPECT_EQ(object->Figures().signalsLastSecond, 0u);
