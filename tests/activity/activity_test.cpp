@@ -72,7 +72,6 @@ const ReportCase kReports[] = {
     {{}, {Key(0x100)}, 1, 2, 1},
     {{Key(0x101)}, {}, 2, 1, 1},
     {{Key(KEY_ENTER)}, {kMotion, kSync}, 3, 1, 2},
-    {{}, {}, 0, 0, 0},
     {{InputEvent(EV_MSC, MSC_SCAN, 30), kSync}, {kSync}, 0, 0, 0}};
 // clang-format on
 

@@ -52,8 +52,6 @@ TEST(SchedMode, ProcessModeIsReadFromTheInstallationsFile) {
     EXPECT_EQ(ReadSchedMode(), SCHED_MODE_DEFAULT) << "no file";
     WriteFile(dir.File("config/kvo_vurizeda.ini"), "[scheduler]\nmode = exact\n");
     EXPECT_EQ(ReadSchedMode(), SCHED_MODE_EXACT);
-    ScopedEnv variable("KVO_SCHED_MODE", "default");
-    EXPECT_EQ(ReadSchedMode(), SCHED_MODE_DEFAULT);
 }
 
 }  // namespace
