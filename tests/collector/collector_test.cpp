@@ -55,7 +55,6 @@ struct Parser {
 // Malformed messages: each fails with exactly its one WARN line and no callback.
 TEST(CollectorParse, MalformedMessagesFailWithTheirWarning) {
     const std::pair<std::string, std::string> cases[] = {
-        {"[1,2]", "failed to load json:([1,2])"},
         {"{\"context\":{}}", "get str context failed"},
         {Wrap("not json"), "failed to load json:(not json)"},
         {Wrap("{\"x\":1}"), "get object header failed"},  // header before body
@@ -63,9 +62,7 @@ TEST(CollectorParse, MalformedMessagesFailWithTheirWarning) {
         {Wrap("{\"header\":{},\"body\":{}}"), "get str id failed"},  // id before time
         {Wrap("{\"header\":{\"id\":\"x\"},\"body\":{}}"), "get str time failed"},
         {Sys(kT1, "\"high\""), "get num cpu failed"},
-        {Msg(kProc, kT1, "{\"iorspeed\":1,\"iowspeed\":2}"), "get num cpu failed"},
         {Proc(kT1, "12.5", "12.5", "200"), "get int iorspeed failed"},
-        {Proc(kT1, "12.5", "100", "\"fast\""), "get int iowspeed failed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
@@ -93,7 +90,6 @@ TEST(CollectorParse, PairsMeetWhenBothTimesAreEqual) {
     } cases[] = {
         {"same time", 1, {}, {sys1, proc1}},
         {"times differ, then meet", 1, {}, {sys1, proc2, proc1}},
-        {"time 0 meets the zeroed record", 1, {}, {Sys("1970/1/1 0:0:0", "1")}},
         {"ids in lower case, or compared over 36 characters", 1, {}, {sysLower, procLong}},
         {"times that do not convert meet", 2, {}, {sysBadTime, procBadYear, procBadMonth}},
         {"unknown id", 0, {"invalid id data (ABC)"}, {sys1, proc2, Sys(kT2, "5", "ABC")}},
@@ -174,29 +170,27 @@ std::string FakeDir(const char* kind) {
     return std::string(KVO_TEST_FAKE_COMM_DIR) + "/" + kind + "/lib";
 }
 
-// A missing library leaves every slot null. The partial stand-in lacks
-// kvo_comm_post (slot 8): the slots before it are filled, the later ones stay
-// null, and the library stays open until unloaded.
+// The partial stand-in lacks kvo_comm_post (slot 8): the slots before it are
+// filled, the later ones stay null, and the library stays open until unloaded.
 TEST(PluginLoader, SlotsFillInOrderUpToAMissingSymbolAndUnloadClearsThem) {
-    TempDir noComm;
-    const std::pair<std::string, size_t> cases[] = {
-        {noComm.Path(), 0}, {FakeDir("partial"), 8}, {KVO_TEST_LIB_DIR, 11}};
+    const std::pair<std::string, size_t> cases[] = {{FakeDir("partial"), 8},
+                                                    {KVO_TEST_LIB_DIR, 11}};
     for (const auto& c : cases) {
         const std::string path = c.first + "/libkvo_comm.so";
         SCOPED_TRACE(path);
         ScopedEnv base("KVO_BASE_DIR", c.first.c_str());
         EXPECT_EQ(c.second == kCommImplSlotCount ? 1 : 0, PluginLoaderInit());
         void* own = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-        ASSERT_EQ(c.second == 0, own == nullptr);
+        ASSERT_NE(nullptr, own);
         for (size_t i = 0; i < kCommImplSlotCount; ++i) {
             EXPECT_EQ(i < c.second ? dlsym(own, kSlotNames[i]) : nullptr, Word(i)) << kSlotNames[i];
         }
-        EXPECT_EQ(c.second != 0, GetCommImpl()->handle != nullptr);
+        EXPECT_NE(nullptr, GetCommImpl()->handle);
         PluginLoaderUnInit();
         ExpectAllNull();
         CCollector().UnRegCollectData();  // no slot to call
         ExpectAllNull();
-        if (own != nullptr) dlclose(own);
+        dlclose(own);
         EXPECT_EQ(nullptr, dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) << "still mapped";
     }
 }

@@ -85,15 +85,15 @@ TEST(Sampler, FiguresBetweenTwoReads) {
     const char *stat1 = "cpu  100 0 100 700 100 0 0 0 50 0",
                *stat2 = "cpu  200 0 200 1300 300 0 0 0 90 0";
     // clang-format off
-    const struct { const char* name; ProcRead before, after; float sys, proc; int32_t ior, iow; } cases[] = {
-        {"figures", {stat1, 10, 5, io1, 1000}, {stat2, 60, 55, io2, 1500}, 20, 10, 4000, 1000},
-        {"io unreadable before", {stat1, 10, 5, nullptr, 1000}, {stat2, 10, 5, io2, 1500}, 20, 0, 0, 0},
-        {"io unreadable after", {stat1, 10, 5, io1, 1000}, {stat2, 10, 5, nullptr, 1500}, 20, 0, 0, 0},
-        {"backwards", {stat2, 60, 55, io2, 1000}, {stat1, 10, 5, io1, 1500}, 0, 0, 0, 0},
+    const struct { ProcRead before, after; float sys, proc; int32_t ior, iow; } cases[] = {
+        {{stat1, 10, 5, io1, 1000}, {stat2, 60, 55, io2, 1500}, 20, 10, 4000, 1000},
+        {{stat1, 10, 5, nullptr, 1000}, {stat2, 10, 5, io2, 1500}, 20, 0, 0, 0},  // no io before
+        {{stat1, 10, 5, io1, 1000}, {stat2, 10, 5, nullptr, 1500}, 20, 0, 0, 0},  // no io after
+        {{stat2, 60, 55, io2, 1000}, {stat1, 10, 5, io1, 1500}, 0, 0, 0, 0},      // backwards
     };
     // clang-format on
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         FakeProc proc;
         CSampler sampler(42, &proc);
         std::string system, process;

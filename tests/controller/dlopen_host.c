@@ -1,13 +1,13 @@
-/* A host in strict C99 that knows only the public header and loads and unloads
-   the library many times in one process: init, the calling thread and a busy one
-   limited, uninit, dlclose. Afterwards no thread of the library may remain and
-   the process may not grow in threads or descriptors; from the warm-up cycle on
-   (the 20th, or half the run when shorter) its resident memory may not grow by
-   more than a small slack either. Then it loads the library once more and returns
-   from main while both threads are limited and the controller is initialised:
-   the process must still exit cleanly.
-   Usage: dlopen_host LIB CONFIG CYCLES [BUSY_MS]
-   BUSY_MS: how long the limited thread runs in each cycle (300). */
+// A host in strict C99 that knows only the public header and loads and unloads
+// the library many times in one process: init, the calling thread and a busy one
+// limited, uninit, dlclose. Afterwards no thread of the library may remain and
+// the process may not grow in threads or descriptors; from the warm-up cycle on
+// (the 20th, or half the run when shorter) its resident memory may not grow by
+// more than a small slack either. Then it loads the library once more and returns
+// from main while both threads are limited and the controller is initialised:
+// the process must still exit cleanly.
+// Usage: dlopen_host LIB CONFIG CYCLES [BUSY_MS]
+// BUSY_MS: how long the limited thread runs in each cycle (300).
 #define _POSIX_C_SOURCE 200809L
 #include <dirent.h>
 #include <dlfcn.h>
@@ -18,8 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
-/* The function `name` of the library h, typed as the header declares it. A missing
-   symbol fails the test suite's symbol check; here it would crash. */
+// The function `name` of the library h, typed as the header declares it. A missing
+// symbol fails the test suite's symbol check; here it would crash.
 #define KVO_SYM(h, name) ((__typeof__(&name))dlsym(h, #name))
 
 static int CountEntries(const char* path) {
@@ -30,7 +30,7 @@ static int CountEntries(const char* path) {
     return n;
 }
 
-/* Resident kilobytes, from the second field of /proc/self/statm. */
+// Resident kilobytes, from the second field of /proc/self/statm.
 static long ResidentKiB(void) {
     FILE* f = fopen("/proc/self/statm", "r");
     long size = 0, resident = -1;
@@ -39,18 +39,18 @@ static long ResidentKiB(void) {
     return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-/* A sanitizer keeps freed memory aside for a while, so growth says nothing there;
-   its own leak check covers memory instead. */
+// A sanitizer keeps freed memory aside for a while, so growth says nothing there;
+// its own leak check covers memory instead.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KVO_JUDGE_RESIDENT 0
 #else
 #define KVO_JUDGE_RESIDENT 1
 #endif
-/* Allocator and loader caches settle within the warm-up; a leak of even 10 KiB
-   per cycle shows beyond this over 180 cycles. */
+// Allocator and loader caches settle within the warm-up; a leak of even 10 KiB
+// per cycle shows beyond this over 180 cycles.
 #define KVO_RESIDENT_SLACK_KIB 1024
 
-static int g_stop; /* __atomic: read by the workers */
+static int g_stop;  // __atomic: read by the workers
 static long g_busyMs = 300;
 static __typeof__(&kvo_add_thread_cpu_limit) g_limit;
 
@@ -62,7 +62,7 @@ static void* Busy(void* arg) {
     return NULL;
 }
 
-/* One cycle; the last one (`last`) keeps the library and its threads limited. */
+// One cycle; the last one (`last`) keeps the library and its threads limited.
 static int Cycle(const char* lib, const char* config, int last) {
     void* h = dlopen(lib, RTLD_NOW | RTLD_LOCAL);
     if (h == NULL) {
@@ -86,18 +86,15 @@ static int Cycle(const char* lib, const char* config, int last) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        fprintf(stderr, "usage: dlopen_host LIB CONFIG CYCLES [BUSY_MS]\n");
-        return 2;
-    }
+    if (argc < 4) return 2;  // see the usage above
     int cycles = atoi(argv[3]), warmup = cycles >= 40 ? 20 : cycles / 2;
     if (argc > 4) g_busyMs = atol(argv[4]);
     int threads0 = 0, fds0 = 0;
     long rssWarm = -1;
     for (int i = 0; i < cycles; ++i) {
         if (i == warmup) rssWarm = ResidentKiB();
-        /* The baseline is taken after the first cycle: a sanitizer's runtime
-           starts a thread of its own on first use. */
+        // The baseline is taken after the first cycle: a sanitizer's runtime
+        // starts a thread of its own on first use.
         if (i == 1) {
             threads0 = CountEntries("/proc/self/task");
             fds0 = CountEntries("/proc/self/fd");

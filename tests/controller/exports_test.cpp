@@ -40,8 +40,7 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
                                                       "[cpu_group]\nscan = 20;60\n");
     const unsigned int tid = kvo_gettid(), off = KVO_E_DISABLED, bad = KVO_E_INVALID_PARAM;
     const std::string noAuto = "WARN current not init cpu limit";
-    const std::string noCpu = "WARN current not enable cpu limit",
-                      noIo = "WARN current not enable io";
+    const std::string noCpu = "WARN current not enable cpu limit";
     const std::string add = "INFO add cpu group(scan) thread id(%) cpu limit";
     const std::string del = "INFO del cpu group(scan) thread id(%) cpu limit";
     const std::string refused = "WARN add thread id % to cpu limit failed";
@@ -56,21 +55,17 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         {[] { return kvo_perfctrl_init(nullptr); }, bad, "WARN initialize perfctrl invalid param"},
         {[&] { return kvo_add_cpu_vurizeda(tid); }, off, noAuto},
         {[] { return kvo_set_cpu_vurizeda_upper(40); }, off, noCpu},
-        {[] { return kvo_set_cpu_vurizeda_lower(7.5f); }, off, noCpu},
         {[&] { return kvo_add_cpu_group("scan", tid); }, KVO_E_NO_GROUP, add},  // none yet
         {[] { return kvo_enable_vurizeda(1, 1); }, KVO_OK, "INFO tpye 1 auto perf switch to 1"},
-        {[] { return kvo_set_io_vurizeda_upper(1, 1); }, off, noIo},
+        {[] { return kvo_set_io_vurizeda_upper(1, 1); }, off, "WARN current not enable io"},
         {[&] { return kvo_perfctrl_init(conf.c_str()); }, KVO_OK, "INFO perfctrl init success"},
         {[] { return kvo_query_vurizeda_cpucnt(); }, kvo_cpu_count(), ""},
         {[] { return kvo_perfctrl_init("/nonexistent.ini"); }, KVO_OK, ""},  // ignored
         {[] { return kvo_add_cpu_group("scan", 0); }, bad, ""},
         {[&] { return kvo_add_cpu_group(nullptr, tid); }, bad, ""},
         {[&] { return kvo_del_cpu_group(nullptr, tid); }, bad, ""},
-        {[&] { return kvo_add_cpu_group("nosuch", tid); }, KVO_E_NO_GROUP,
-         "INFO add cpu group(nosuch) thread id(%) cpu limit"},
         {[] { return kvo_join_group("scan"); }, KVO_OK, add, 20},  // no switch needed
         {[] { return kvo_leave_group("scan"); }, KVO_OK, del},
-        {[&] { return kvo_add_thread_cpu_limit(tid, 150); }, KVO_E_FAIL, refused},
         {[] { return kvo_limit_this_thread(40); }, KVO_OK, "INFO add thread id % to cpu limit", 40},
         {[&] { return kvo_add_thread_cpu_limit(tid, NAN); }, KVO_E_FAIL, refused},  // ends it
         {[] { return kvo_unlimit_this_thread(), 0u; }, 0, "INFO del thread id % to cpu limit"},
@@ -107,9 +102,8 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
         const std::string what = "step " + std::to_string(&step - script);
         EXPECT_EQ(step.call(), step.want) << what;
         std::string said;  // the host functions' line only
-        for (const LogLine& line : log.Lines()) {
+        for (const LogLine& line : log.Lines())
             if (line.file == "vurizedaimpl.cpp") said += line.level + " " + line.message;
-        }
         log.Clear();
         std::string line = step.line;
         if (line.find('%') != std::string::npos)
@@ -126,8 +120,7 @@ TEST(Exports, EachCallAnswersByTheSwitchesAndTheInitStateWithItsLine) {
 // the call's result, limit, lines and the registrations it leaves.
 TEST(ThreadLimit, FromConfigLimitsTheCallerByItsNameOrSaysWhy) {
     TempDir dir;
-    std::filesystem::create_directories(dir.File("lib"));
-    std::filesystem::create_directories(dir.File("config"));
+    for (const char* sub : {"lib", "config"}) std::filesystem::create_directories(dir.File(sub));
     // Set before the first use of the scheduler, which reads the base.
     ScopedEnv base("KVO_BASE_DIR", dir.File("lib").c_str());
     const std::string ini = dir.File("lib") + "/../config/kvo_vurizeda.ini";
@@ -148,7 +141,6 @@ TEST(ThreadLimit, FromConfigLimitsTheCallerByItsNameOrSaysWhy) {
         int registrations;             // 2: called twice
     } cases[] = {
         {"other = 5\n", "kvo-worker", fail, KVO_E_FAIL, -1, {error + "kvo-worker"}, 0},
-        {"KVO-WORKER = 20\n", "kvo-worker", fail, KVO_E_FAIL, -1, {error + "kvo-worker"}, 0},
         {"kvo-worker = 20\n", nullptr, fail, KVO_E_FAIL, -1, {error + "(null)"}, 0},
         {"kvo-worker = 150\n", "kvo-worker", 150, KVO_E_FAIL, -1, {refused}, 1},
         {"kvo-worker = 20\n", "kvo-worker", 20, KVO_OK, 20, {}, 1},
@@ -176,9 +168,8 @@ TEST(ThreadLimit, FromConfigLimitsTheCallerByItsNameOrSaysWhy) {
         EXPECT_EQ(result, c.want) << what;
         EXPECT_EQ(limit, c.limit) << what;
         std::vector<std::string> lines = c.log;
-        for (std::string& line : lines) {
+        for (std::string& line : lines)
             if (line.back() == '%') line.replace(line.size() - 1, 1, std::to_string(tid));
-        }
         EXPECT_EQ(log.LevelMessages(), lines) << what;
         EXPECT_EQ(kvo_get_thread_cpulimit_percent(c.name), c.percent) << what;
         EXPECT_EQ(CpuSchedule::GetInstance()->InitCount() - found, c.registrations) << what;
