@@ -67,14 +67,11 @@ struct ReportCase {
 };
 const ReportCase kReports[] = {
     {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, {}, 1, 2, 2},
-    {{Key(KEY_A, 2)}, {}, 1, 2, 1},
     {{}, {kMotion}, 2, 1, 1},
-    {{}, {Key(BTN_LEFT)}, 2, 1, 1},
     {{}, {InputEvent(EV_ABS, ABS_X, 9)}, 2, 1, 1},
     {{}, {Key(0x100)}, 1, 2, 1},
     {{Key(0x101)}, {}, 2, 1, 1},
     {{Key(KEY_ENTER)}, {kMotion, kSync}, 3, 1, 2},
-    {{}, {}, 0, 0, 0},
     {{InputEvent(EV_MSC, MSC_SCAN, 30), kSync}, {kSync}, 0, 0, 0}};
 // clang-format on
 
@@ -183,9 +180,7 @@ struct Scenario {
     Announcements want;
 };
 const Scenario kScenarios[] = {
-    {1, 60000, {}, 400000, {{0, U}, {60000, N}}},
     {1, 60000, {{0, 1}, {50000, 1}}, 400000, {{0, U}, {110000, N}}},
-    {1, 10000, {{5000, 2}, {12000, 3}}, 60000, {{0, U}, {22000, N}}},
     {1, 10000, {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}}, 40000,
      {{0, U}, {10000, N}, {20000, U}, {33000, N}}},
     // Either kind alone keeps the user "using".

