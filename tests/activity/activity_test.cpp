@@ -60,12 +60,8 @@ protected:
 // release are two), the tally keeps the kind of the last one (1 pointer, 2
 // keyboard), and without input the batch fails.
 // clang-format off
-struct ReportCase {
-    std::vector<input_event> keyboard, mouse;
-    unsigned int want;
-    int kind, count;
-};
-const ReportCase kReports[] = {
+const struct { std::vector<input_event> keyboard, mouse; unsigned want; int kind, count; }
+kReports[] = {
     {{Key(KEY_A, 1), Key(KEY_A, 0), kSync}, {}, 1, 2, 2},
     {{}, {kMotion}, 2, 1, 1},
     {{}, {InputEvent(EV_ABS, ABS_X, 9)}, 2, 1, 1},
@@ -172,14 +168,8 @@ void Record(_MSG_STATUS status, void* seen) {
 // Switch, idle time, reports of the device monitor (clock, value; it reports
 // every second and the reports not listed carry 0), end of the run, announcements.
 // clang-format off
-struct Scenario {
-    int32_t on;
-    uint32_t allowMs;
-    std::vector<std::pair<int64_t, unsigned>> reports;
-    int64_t until;
-    Announcements want;
-};
-const Scenario kScenarios[] = {
+const struct { int32_t on; uint32_t allowMs; std::vector<std::pair<int64_t, unsigned>> reports;
+               int64_t until; Announcements want; } kScenarios[] = {
     {1, 60000, {{0, 1}, {50000, 1}}, 400000, {{0, U}, {110000, N}}},
     {1, 10000, {{20000, 2}, {21000, 2}, {22000, 1}, {23000, 3}}, 40000,
      {{0, U}, {10000, N}, {20000, U}, {33000, N}}},

@@ -56,6 +56,7 @@ struct Parser {
 TEST(CollectorParse, MalformedMessagesFailWithTheirWarning) {
     const std::pair<std::string, std::string> cases[] = {
         {"{\"context\":{}}", "get str context failed"},
+        {"42", "failed to load json:(42)"},  // the outer message must be an object
         {Wrap("not json"), "failed to load json:(not json)"},
         {Wrap("{\"x\":1}"), "get object header failed"},  // header before body
         {Wrap("{\"header\":{\"id\":\"x\",\"time\":\"t\"}}"), "get object body failed"},

@@ -229,8 +229,9 @@ Groups GroupsOf(const _Autoconf& conf) {
 TEST(CpuGroups, LoadAppendsOneBoundedRecordPerEntryInFileOrder) {
     // clang-format off
     const std::tuple<const char*, float, float> cases[] = {
-        {"30;80", 30, 80}, {"150;-5", 100, 0}, {"45", 45, 45}, {"30;", 30, 0}, {";70", 0, 70},
-        {"nan;50", 0, 50}, {"20;60;90", 20, 60}, {"12.5;87.25", 12.5f, 87.25f}};
+        {"30;80", 30, 80}, {"150;-5", 100, 0}, {"inf;-inf", 100, 0}, {"45", 45, 45},
+        {"30;", 30, 0}, {";70", 0, 70}, {"nan;50", 0, 50}, {"20;60;90", 20, 60},
+        {"12.5;87.25", 12.5f, 87.25f}};
     // clang-format on
     std::string text = "[cpu_group]\n";
     Groups want;

@@ -41,11 +41,8 @@ TEST(AutoCpuRules, EachRuleDecidesOnTheSampleAfterABaselineOncePerWindow) {
     }
     // The subtraction rule over a window of 3: a baseline, then one decision per fresh window.
     // clang-format off
-    const struct {
-        const char* name;
-        std::vector<_CpuFactor> samples;
-        std::vector<float> want;
-    } windows[] = {
+    const struct { const char* name; std::vector<_CpuFactor> samples; std::vector<float> want; }
+    windows[] = {
         // Baseline on 1-3; sample 4 decides over 2-4 (sys 30, proc 3): 50 - 30 + 3.
         // Then 5-7 alone (sys 12, proc 2): 50 - 12 + 2.
         {"slide then disjoint windows",
@@ -72,10 +69,8 @@ TEST(AutoCpuLimit, BoundedByCeilingThenMinimumAndSharedByProcessorsOverThreads) 
     // Shares outside 0.1 to 100 become 50; the bottom is tested before rounding to
     // float, the top after it.
     // clang-format off
-    const struct {
-        unsigned int cpus, threads;
-        float ceiling, minimum, limit, bounded, share;
-    } cases[] = {
+    const struct { unsigned int cpus, threads; float ceiling, minimum, limit, bounded, share; }
+    cases[] = {
         {1, 1, 30, 5, 80, 30, 30},          {1, 1, 30, 5, 2, 5, 5},
         {1, 1, 30, 40, 80, 40, 40},         {4, 3, 1000, 0.5f, 30, 30, 40},
         {8, 1, 1000, 0.5f, 30, 30, 50},     {1, 60, 1000, 0.5f, 5, 5, 50},
